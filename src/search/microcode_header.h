@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "search/bytes.h"
+#include "search/find_pattern.h"
+
+namespace tarnwick {
+
+// Intel's microcode update header: 48 bytes at the start of every update,
+// all fields little-endian. Only the first 36 bytes matter to this tool.
+struct MicrocodeUpdateHeader {
+    std::uint32_t header_version;       // 0: 1, which is what header_marker matches
+    std::uint32_t update_revision;      // 4
+    std::uint32_t date;                 // 8: BCD 0xMMDDYYYY (byte 8 year, 9 century, 10 day, 11 month)
+    std::uint32_t processor_signature;  // 12: CPUID leaf 1 EAX
+    std::uint32_t checksum;             // 16: makes the update's words sum to zero
+    std::uint32_t loader_revision;      // 20
+    std::uint32_t processor_flags;      // 24: platform ID mask
+    std::uint32_t data_size;            // 28: 0 stands for the old fixed 2000 bytes
+    std::uint32_t total_size;           // 32: header + data + extended signature table
+                                        // 36: 12 reserved bytes, never read
+
+    std::uint8_t year() const { return static_cast<std::uint8_t>(date); }
+    std::uint8_t century() const { return static_cast<std::uint8_t>(date >> 8); }
+    std::uint8_t day() const { return static_cast<std::uint8_t>(date >> 16); }
+    std::uint8_t month() const { return static_cast<std::uint8_t>(date >> 24); }
+
+    // Old-style updates leave both sizes 0 and are 2048 bytes long.
+    std::uint32_t effective_total_size() const {
+        return data_size == 0 && total_size == 0 ? 2048u : total_size;
+    }
+};
+
+// Bytes of a candidate that must lie inside the image for it to be judged.
+inline constexpr std::size_t judged_header_bytes = 36;
+
+// The header fields at `pos`, or nothing when fewer than 36 bytes remain.
+std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos);
+
+// The plausibility rule that tells a real header from a chance 01 00 00 00.
+bool is_qualifying_header(const MicrocodeUpdateHeader& header);
+bool is_qualifying_header(Image image, std::size_t candidate);
+
+// Walks every candidate (each position of header_marker, ascending, each
+// search restarting one byte after the last candidate) and calls
+// visit(header) for the qualifying ones. Returns false when the image holds
+// no candidate at all.
+template <class Visit>
+bool for_each_qualifying_header(Image image, Visit&& visit) {
+    std::optional<std::size_t> candidate = find_pattern(image, 0, header_marker);
+    if (!candidate) {
+        return false;
+    }
+    while (candidate) {
+        const std::optional<MicrocodeUpdateHeader> header = view_header(image, *candidate);
+        if (header && is_qualifying_header(*header)) {
+            visit(*header);
+        }
+        candidate = find_pattern(image, *candidate + 1, header_marker);
+    }
+    return true;
+}
+
+}  // namespace tarnwick
