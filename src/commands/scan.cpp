@@ -1,0 +1,102 @@
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <string_view>
+#include <vector>
+
+#include "commands/commands.h"
+#include "commands/print.h"
+#include "search/microcode_header.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::size_t key_length = 48;
+using Key = std::array<char, key_length + 1>;
+
+// The words of the database are separated by what fscanf's %s skips.
+constexpr std::array<bool, 256> make_blank_table() {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+        t[c] = true;
+    }
+    return t;
+}
+constexpr std::array<bool, 256> is_blank = make_blank_table();
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads the whole database from its start and tells whether one of its words
+// is exactly `key`. Words are matched against the key as they stream past, so
+// a word of any length costs no memory; `chunk` is reused across calls.
+bool database_holds(std::FILE* db, std::string_view key, std::vector<unsigned char>& chunk) {
+    std::rewind(db);
+    bool found = false;
+    std::size_t word_length = 0;   // characters of the current word so far
+    bool still_equal = true;       // the current word so far is a prefix of the key
+    for (;;) {
+        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), db);
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char c = chunk[i];
+            if (is_blank[c]) {
+                if (word_length == key.size() && still_equal) {
+                    found = true;
+                }
+                word_length = 0;
+                still_equal = true;
+                continue;
+            }
+            if (still_equal) {
+                still_equal = word_length < key.size() && key[word_length] == static_cast<char>(c);
+            }
+            ++word_length;
+        }
+        if (n < chunk.size()) {
+            break;
+        }
+    }
+    return found || (word_length == key.size() && still_equal);
+}
+
+}  // namespace
+
+ExitStatus run_scan_with_database(Image image, const char* database_path, std::ostream& out) {
+    const File db(std::fopen(database_path, "r"));
+    if (!db) {
+        out << "File " << database_path << " can't be opened.\n";
+        return ExitStatus::cannot_open;
+    }
+
+    // Keys are kept in memory, in input order; the same update stored twice
+    // is looked up and reported twice.
+    std::vector<Key> keys;
+    const bool any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader& h) {
+        Key key{};
+        std::snprintf(key.data(), key.size(), "%08X%08X%08X%08X%08X%08X", h.processor_signature,
+                      h.processor_flags, h.update_revision, h.date, h.total_size, h.checksum);
+        keys.push_back(key);
+    });
+    if (!any_candidate) {
+        return ExitStatus::not_found;
+    }
+
+    std::vector<unsigned char> chunk(64 * 1024);
+    for (const Key& key : keys) {
+        const std::string_view text(key.data(), key_length);
+        if (!database_holds(db.get(), text, chunk)) {
+            out << "Found new Microcode " << text << '\n';
+        }
+    }
+    return ExitStatus::done;
+}
+
+ExitStatus run_scan(Image image, std::ostream& out) {
+    return run_scan_with_database(image, "ZOR.dat", out);
+}
+
+}  // namespace tarnwick
