@@ -1,0 +1,51 @@
+#include "app/load_image.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <ostream>
+
+namespace tarnwick {
+
+namespace {
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+}  // namespace
+
+ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
+    const std::unique_ptr<std::FILE, FileCloser> file(platform::open_for_reading(path));
+    if (!file) {
+        out << "File can't be opened.\n";
+        return ExitStatus::cannot_open;
+    }
+
+    // A length that can't be measured, or that the process can't address,
+    // is an image that can't be held. Past 1 TiB no allocator will oblige
+    // either; such lengths come from devices and directories, not images.
+    const std::optional<std::uint64_t> length = platform::measure(file.get());
+    constexpr std::uint64_t largest =
+        std::min<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max(), std::uint64_t{1} << 40);
+    platform::Buffer buffer;
+    if (length && *length <= largest) {
+        buffer = platform::allocate_image_buffer(static_cast<std::size_t>(*length));
+    }
+    if (!buffer) {
+        out << "Can't allocate memory for file contents.\n";
+        return ExitStatus::no_memory;
+    }
+
+    const auto size = static_cast<std::size_t>(*length);
+    if (size != 0 && std::fread(buffer.get(), 1, size, file.get()) != size) {
+        out << "Can't read file.\n";
+        return ExitStatus::short_read;
+    }
+    image.buffer = std::move(buffer);
+    image.size = size;
+    return ExitStatus::done;
+}
+
+}  // namespace tarnwick

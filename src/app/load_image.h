@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+
+#include "app/platform.h"
+#include "commands/status.h"
+#include "search/bytes.h"
+
+namespace tarnwick {
+
+struct LoadedImage {
+    platform::Buffer buffer;
+    std::size_t size = 0;
+
+    Image view() const { return Image(buffer.get(), size); }
+};
+
+// Opens, measures and reads the whole file at `path`. On failure prints the
+// message for it to `out` and returns its status.
+ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out);
+
+}  // namespace tarnwick
