@@ -1,0 +1,398 @@
+// Runs the built tool on files written to a fresh directory and compares its
+// whole standard output and exit code. TARNWICK_COMMAND, when set, is the
+// command that starts the tool instead (a Windows build under Wine, say);
+// TARNWICK_CRLF=1 then expects every line to end with "\r\n".
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "synth.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using synth::Bytes;
+
+struct Result {
+    std::string out;
+    int code;
+};
+
+bool under_other_command() { return std::getenv("TARNWICK_COMMAND") != nullptr; }
+
+std::string tool_command() {
+    const char* other = std::getenv("TARNWICK_COMMAND");
+    return other != nullptr ? other : "'" TARNWICK_BINARY "'";
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_file(const fs::path& p, const std::string& text) {
+    std::ofstream f(p, std::ios::binary);
+    f << text;
+}
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+class Workdir {
+public:
+    Workdir() {
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("tarnwick-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    ~Workdir() { fs::remove_all(dir_); }
+    const fs::path& path() const { return dir_; }
+    void put(const std::string& name, const std::string& content) const { write_file(dir_ / name, content); }
+
+    // Runs `shell_prefix tool args` in the directory; output goes to files
+    // outside it, so the directory holds only what the test put there.
+    Result run(const std::vector<std::string>& args, const std::string& shell_prefix = "") const {
+        const fs::path out = dir_.string() + ".out";
+        std::string cmd = "cd '" + dir_.string() + "' && " + shell_prefix + tool_command();
+        for (const std::string& a : args) {
+            cmd += " '" + a + "'";
+        }
+        cmd += " >'" + out.string() + "' 2>'" + out.string() + ".err'";
+        const int status = std::system(cmd.c_str());
+        Result r{read_file(out), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+        const std::string err = read_file(out.string() + ".err");
+        fs::remove(out);
+        fs::remove(out.string() + ".err");
+        if (!under_other_command()) {
+            EXPECT_EQ(err, "") << "nothing goes to standard error";
+        }
+        if (std::getenv("TARNWICK_CRLF") != nullptr) {
+            r.out = from_crlf(r.out);
+        }
+        return r;
+    }
+
+private:
+    // Windows text mode ends every line with "\r\n"; a bare "\n" there is a fault.
+    static std::string from_crlf(const std::string& s) {
+        std::string plain;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
+                continue;
+            }
+            EXPECT_FALSE(s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) << "bare line end at " << i;
+            plain += s[i];
+        }
+        return plain;
+    }
+
+    fs::path dir_;
+};
+
+struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;
+    std::vector<std::string> args;
+    std::string out;
+    int code;
+};
+
+void run_cases(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Workdir dir;
+        for (const auto& [name, content] : c.files) {
+            dir.put(name, content);
+        }
+        const Result r = dir.run(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.code, c.code);
+    }
+}
+
+const std::string usage =
+    "  Tarnwick v0..4.2\n"
+    " Usage:\n"
+    " Tarnwick -info <mCode file or container>\n"
+    "   - Microcode information\n"
+    " Tarnwick -scan <mCode file or container>\n"
+    "   - Scan on the ZOR.dat for the presence of the new Microcode\n"
+    " Tarnwick -check <mCode file>\n"
+    "   - Check CS32 Microcode\n"
+    " Tarnwick -fit <BIOS Image>\n"
+    "   - Information on the physical address of the Microcode in the _FIT_\n";
+
+const std::string intact = text({1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+
+TEST(FrontEnd, ArgumentsLoadingAndDispatch) {
+    const std::map<std::string, std::string> file = {{"f.bin", intact}};
+    const std::string invalid = "Invalid paramtr\n";
+    run_cases({
+        {"no arguments", {}, {}, usage, 4},
+        {"only a valid option", file, {"-info"}, usage, 4},
+        {"missing file", {}, {"-info", "nope.bin"}, "File can't be opened.\n", 2},
+        {"no dash, missing file", {}, {"info", "nope.bin"}, "File can't be opened.\n", 2},
+        {"no dash", file, {"info", "f.bin"}, invalid, 4},
+        {"upper case word", file, {"-INFO", "f.bin"}, invalid, 4},
+        {"mixed case word", file, {"-Info", "f.bin"}, invalid, 4},
+        {"unknown word", file, {"-list", "f.bin"}, invalid, 4},
+        {"lone dash", file, {"-", "f.bin"}, invalid, 4},
+        {"double dash", file, {"--info", "f.bin"}, invalid, 4},
+        {"word with trailing blank", file, {"-check ", "f.bin"}, invalid, 4},
+        {"empty option", file, {"", "f.bin"}, invalid, 4},
+        {"unknown word, missing file", {}, {"-list", "nope.bin"}, "File can't be opened.\n", 2},
+        {"further arguments ignored", file, {"-check", "f.bin", "x", "-info"},
+         "Checksum correct. Microcode not damaged.\n", 0},
+        {"empty file, check", {{"e.bin", ""}}, {"-check", "e.bin"}, "", 1},
+        {"empty file, info", {{"e.bin", ""}}, {"-info", "e.bin"}, "", 1},
+        {"empty file, fit", {{"e.bin", ""}}, {"-fit", "e.bin"}, "", 1},
+        {"empty file, scan", {{"e.bin", ""}, {"ZOR.dat", ""}}, {"-scan", "e.bin"}, "", 1},
+        {"empty file, scan without database", {{"e.bin", ""}}, {"-scan", "e.bin"},
+         "File ZOR.dat can't be opened.\n", 2},
+    });
+}
+
+TEST(FrontEnd, InputsThatAreNotRegularFiles) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "POSIX shell constructs";
+    }
+    const std::map<int, std::string> messages = {
+        {2, "File can't be opened.\n"},
+        {3, "Can't read file.\n"},
+        {5, "Can't allocate memory for file contents.\n"},
+    };
+    const Workdir dir;
+    fs::create_directory(dir.path() / "sub");
+    const Result d = dir.run({"-info", "sub"});
+    ASSERT_TRUE(messages.count(d.code)) << d.code;
+    EXPECT_EQ(d.out, messages.at(d.code));
+
+    dir.put("f.bin", intact);
+    const Result piped = dir.run({"-check", "/dev/stdin"}, "cat f.bin | ");
+    EXPECT_EQ(piped.out, messages.at(5));
+    EXPECT_EQ(piped.code, 5);
+
+    // No writer ever opens the FIFO: the tool must neither wait for one nor
+    // treat it as an empty file.
+    ASSERT_EQ(std::system(("mkfifo '" + (dir.path() / "fifo").string() + "'").c_str()), 0);
+    const Result fifo = dir.run({"-check", "fifo"}, "timeout 20 ");
+    EXPECT_EQ(fifo.out, messages.at(5));
+    EXPECT_EQ(fifo.code, 5);
+}
+
+TEST(FrontEnd, MeasuresFilesPastTwoGibibytes) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "slow under emulation";
+    }
+    const Workdir dir;
+    const fs::path big = dir.path() / "big.bin";
+    {
+        std::ofstream f(big, std::ios::binary);
+        f.write("\x01\x00\x00\x00", 4);
+    }
+    // Sparse zeros after the marker, to 2 GiB and a word past it. Sums to 1.
+    fs::resize_file(big, (std::uintmax_t{1} << 31) + 4);
+    const Result r = dir.run({"-check", "big.bin"});
+    EXPECT_EQ(r.out, "Checksum error. Microcode damaged.\n");
+    EXPECT_EQ(r.code, 1);
+}
+
+TEST(Check, Sums) {
+    Bytes container = synth::make_update({});
+    synth::append(container, synth::make_update({.signature = 0x906EA, .data_size = 0x7B0,
+                                                  .extra_signatures = {0x906EB}}));
+    synth::append(container, synth::make_update({.data_size = 0, .extra_signatures = {}}));
+    Bytes damaged = container;
+    damaged[100] ^= 1;
+    const std::string ok = "Checksum correct. Microcode not damaged.\n";
+    const std::string bad = "Checksum error. Microcode damaged.\n";
+    run_cases({
+        {"marker alone sums to 1", {{"f", text({1, 0, 0, 0})}}, {"-check", "f"}, bad, 1},
+        {"marker and its negation", {{"f", intact}}, {"-check", "f"}, ok, 0},
+        {"trailing byte not added", {{"f", intact + '\x05'}}, {"-check", "f"}, ok, 0},
+        {"zero sum without marker", {{"f", text({2, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF})}}, {"-check", "f"}, "", 1},
+        {"container of intact updates", {{"f", text(container)}}, {"-check", "f"}, ok, 0},
+        {"one bit flipped", {{"f", text(damaged)}}, {"-check", "f"}, bad, 1},
+        {"words before the marker count", {{"f", text({5, 0, 0, 0, 1, 0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF})}},
+         {"-check", "f"}, ok, 0},
+        {"marker in the last four bytes", {{"f", text({0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0})}}, {"-check", "f"}, ok, 0},
+        {"marker cut by the end", {{"f", text({0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0})}}, {"-check", "f"}, "", 1},
+    });
+}
+
+const std::string rule = " +-----------------------------------------------------------+\n";
+const std::string heading = rule +
+                            " |No|   CPUID  | Platform |  Version |    Date    | Size Hex |\n"
+                            " +--+----------+----------+----------+------------+----------+\n";
+
+Bytes example_header() {
+    Bytes h = synth::make_header(0x1B, 0x07132016, 0x306C3, 0x32, 0x5BD0, 0x5C00);
+    synth::put_le32(h, 16, 0x1A2B3C4D);
+    return h;
+}
+const std::string example_row = " |01| 000306C3 |    32    | 0000001B | 13-07-2016 | 00005C00 |\n";
+
+TEST(Info, Listings) {
+    const Bytes hdr = example_header();
+    Bytes failing_then_passing = synth::make_header(1, 0x01012101, 0x111, 1, 0, 0);  // century 21
+    synth::append(failing_then_passing, hdr);
+    Bytes both_mpdt = hdr;
+    synth::append(both_mpdt, synth::mpdt_record(false));
+    synth::append(both_mpdt, synth::mpdt_record(true));
+    Bytes noboot = hdr;
+    synth::append(noboot, synth::mpdt_record(false));
+    const Bytes extended = synth::make_update(
+        {.revision = 0xF4, .date = 0x04232023, .signature = 0x906EA, .flags = 0x22, .data_size = 0x7B0,
+         .extra_signatures = {0x906EB, 0x906EC}});
+    Bytes at_36 = Bytes(4, 0xFF);
+    synth::append(at_36, synth::make_header(2, 0x01012020, 0x506E3, 0x36, 0, 0));
+    at_36.resize(4 + 36);
+    Bytes at_35 = at_36;
+    at_35.resize(4 + 35);
+    const std::string none = "   MPDT None\n";
+    run_cases({
+        {"no marker", {{"f", text(Bytes(64, 0xFF))}}, {"-info", "f"}, "", 1},
+        {"the example header", {{"f", text(hdr)}}, {"-info", "f"}, heading + example_row + rule + none, 0},
+        {"only failing candidates", {{"f", text({1, 0, 0, 0, 1, 0, 0, 0, 9})}}, {"-info", "f"}, rule + none, 0},
+        {"first candidate fails, later passes", {{"f", text(failing_then_passing)}}, {"-info", "f"},
+         heading + example_row + rule + none, 0},
+        {"both sizes 0 show 2048", {{"f", text(synth::make_header(5, 0x12312019, 0x6F6, 0x101, 0, 0))}},
+         {"-info", "f"},
+         heading + " |01| 000006F6 |    01    | 00000005 | 31-12-2019 | 00000800 |\n" + rule + none, 0},
+        {"extended signature table", {{"f", text(extended)}}, {"-info", "f"},
+         heading + " |01| 000906EA |    22    | 000000F4 | 23-04-2023 | 0000080C |\n" + rule + none, 0},
+        {"both MPDT patterns", {{"f", text(both_mpdt)}}, {"-info", "f"},
+         heading + example_row + rule + "   MPDT Boot - YES\n", 0},
+        {"MPDT without boot", {{"f", text(noboot)}}, {"-info", "f"},
+         heading + example_row + rule + "   MPDT Boot - NO\n", 0},
+        {"marker in the last bytes", {{"f", text({0xFF, 0xFF, 1, 0, 0, 0})}}, {"-info", "f"}, rule + none, 0},
+        {"header 36 bytes before the end", {{"f", text(at_36)}}, {"-info", "f"},
+         heading + " |01| 000506E3 |    36    | 00000002 | 01-01-2020 | 00000800 |\n" + rule + none, 0},
+        {"header 35 bytes before the end", {{"f", text(at_35)}}, {"-info", "f"}, rule + none, 0},
+    });
+}
+
+TEST(Info, RowsPastNinetyNineWiden) {
+    Bytes image;
+    std::string expected = heading;
+    for (int i = 1; i <= 100; ++i) {
+        synth::append(image, synth::make_header(0x20, 0x02022020, 0x1234, 0x10, 0, 48));
+        char row[128];
+        std::snprintf(row, sizeof row, " |%02d| 00001234 |    10    | 00000020 | 02-02-2020 | 00000030 |\n", i);
+        expected += row;
+    }
+    run_cases({{"100 rows", {{"f", text(image)}}, {"-info", "f"}, expected + rule + "   MPDT None\n", 0}});
+}
+
+TEST(Scan, Lookups) {
+    const Bytes hdr = example_header();
+    const std::string key = "000306C3000000320000001B0713201600005C001A2B3C4D";
+    ASSERT_EQ(synth::key_of(hdr), key);
+    const std::string found = "Found new Microcode " + key + "\n";
+    const Bytes old_style = synth::make_header(5, 0x12312019, 0x6F6, 0x101, 0, 0);
+    const std::string old_key = synth::key_of(old_style);
+    ASSERT_EQ(old_key.substr(32, 8), "00000000");
+    Bytes twice = hdr;
+    synth::append(twice, hdr);
+    Bytes two = hdr;
+    synth::append(two, old_style);
+    std::string lower = key;
+    for (char& ch : lower) {
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    const std::string long_word(100000, 'A');
+    auto db = [&](const std::string& content, const Bytes& image) {
+        return std::map<std::string, std::string>{{"ZOR.dat", content}, {"in.bin", text(image)}};
+    };
+    const std::vector<std::string> scan = {"-scan", "in.bin"};
+    run_cases({
+        {"missing database", {{"in.bin", text(hdr)}}, scan, "File ZOR.dat can't be opened.\n", 2},
+        {"missing database, no marker", {{"in.bin", ""}}, scan, "File ZOR.dat can't be opened.\n", 2},
+        {"no marker", db(key, Bytes(8, 0xFF)), scan, "", 1},
+        {"no qualifying header", db("", {1, 0, 0, 0, 0}), scan, "", 0},
+        {"known", db(key + "\n", hdr), scan, "", 0},
+        {"unknown", db(old_key + "\n", hdr), scan, found, 0},
+        {"one known, one new, in input order", db(key + "\n", two), scan,
+         "Found new Microcode " + old_key + "\n", 0},
+        {"twice, unknown", db("", twice), scan, found + found, 0},
+        {"twice, known", db(key, twice), scan, "", 0},
+        {"lower case", db(lower + "\n", hdr), scan, found, 0},
+        {"characters before", db("x" + key + "\n", hdr), scan, found, 0},
+        {"characters after", db(key + "x\n", hdr), scan, found, 0},
+        {"key is a prefix of a word", db(key + key, hdr), scan, found, 0},
+        {"CRLF lines", db("# list\r\n" + old_key + "\r\n" + key + "\r\n", hdr), scan, "", 0},
+        {"tabs and several keys a line", db("a\t" + old_key + "\t" + key + " b", hdr), scan, "", 0},
+        {"last word without line end", db(old_key + "\n" + key, hdr), scan, "", 0},
+        {"empty database", db("", hdr), scan, found, 0},
+        {"only white space", db(" \n\t\r\n ", hdr), scan, found, 0},
+        {"very long word, then the key", db(long_word + "\n" + key + "\n", hdr), scan, "", 0},
+        {"very long word ending in the key", db(long_word + key + "\n", hdr), scan, found, 0},
+    });
+}
+
+TEST(Scan, LeavesTheDirectoryAsItFoundIt) {
+    const Workdir dir;
+    dir.put("in.bin", text(example_header()));
+    dir.put("ZOR.dat", "\n");
+    const std::string mine = "someone's own file\n";
+    dir.put("ZOR.tmp", mine);
+    const Result r = dir.run({"-scan", "in.bin"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(read_file(dir.path() / "ZOR.tmp"), mine);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"ZOR.dat", "ZOR.tmp", "in.bin"}));
+}
+
+Bytes fit_image(const std::vector<std::uint64_t>& addresses, std::size_t size = 0x200) {
+    Bytes image(size, 0xFF);
+    synth::put_fit(image, 0x40, addresses);
+    return image;
+}
+
+TEST(Fit, Listings) {
+    Bytes other_type = fit_image({});
+    Bytes typed_81 = fit_image({0xFFF70400, 0xFFF80000});
+    typed_81[0x40 + 2 * 16 + 14] = 0x81;
+    Bytes not_fit = fit_image({0xFFF70400});
+    not_fit[0x40 + 7] = '_';
+    Bytes to_end(0x40, 0xFF);
+    synth::put_fit(to_end, 0, {0xFFF70400, 0xFFF80000});
+    to_end.resize(16 * 3 + 15);
+    to_end[16 * 3 + 14] = 0x01;  // a microcode entry, but one byte short
+    Bytes sig_at_end(8, 0xFF);
+    for (char ch : std::string("_FIT_   ")) {
+        sig_at_end.push_back(static_cast<std::uint8_t>(ch));
+    }
+    const std::vector<std::string> fit = {"-fit", "f"};
+    run_cases({
+        {"no FIT", {{"f", text(Bytes(64, 0xFF))}}, fit, "", 1},
+        {"three entries", {{"f", text(fit_image({0xFFF70400, 0xFFF80000, 0xFFF90000}))}}, fit,
+         " 01 mCode Adrress - 0xFFF70400\n 02 mCode Adrress - 0xFFF80000\n 03 mCode Adrress - 0xFFF90000\n", 0},
+        {"header then another type", {{"f", text(other_type)}}, fit, "", 0},
+        {"high half of the address", {{"f", text(fit_image({0x12345678FFF70400}))}}, fit,
+         " 01 mCode Adrress - 0xFFF70400\n", 0},
+        {"checksum-valid bit ends the run", {{"f", text(typed_81)}}, fit, " 01 mCode Adrress - 0xFFF70400\n", 0},
+        {"_FIT_ and other bytes", {{"f", text(not_fit)}}, fit, "", 1},
+        {"run reaches the end", {{"f", text(to_end)}}, fit,
+         " 01 mCode Adrress - 0xFFF70400\n 02 mCode Adrress - 0xFFF80000\n", 0},
+        {"signature in the last bytes", {{"f", text(sig_at_end)}}, fit, "", 0},
+    });
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// Writes the example files shipped in examples/: a container of three
+// made-up updates, a small BIOS-like image holding them with a FIT, and a
+// database that knows two of the three.
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "synth.h"
+
+namespace {
+
+bool write(const std::string& path, const synth::Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_examples DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+
+    const synth::Bytes a = synth::make_update({});
+    const synth::Bytes b = synth::make_update({.revision = 0xF4,
+                                               .date = 0x04232023,
+                                               .signature = 0x000906EA,
+                                               .flags = 0x22,
+                                               .data_size = 0x7B0,
+                                               .extra_signatures = {0x000906EB, 0x000906EC}});
+    const synth::Bytes c = synth::make_update(
+        {.revision = 0x0D, .date = 0x09012008, .signature = 0x000006F6, .flags = 0x01, .data_size = 0, .extra_signatures = {}});
+
+    synth::Bytes container;
+    for (const synth::Bytes* u : {&a, &b, &c}) {
+        synth::append(container, *u);
+    }
+
+    // Flash is mapped to end at 4 GiB, so image offset o sits at base + o.
+    constexpr std::size_t size = 0x8000;
+    constexpr std::uint64_t base = 0x100000000 - size;
+    constexpr std::size_t updates_at = 0x1000;
+    synth::Bytes bios(size, 0xFF);
+    std::copy(container.begin(), container.end(), bios.begin() + updates_at);
+    const synth::Bytes mpdt = synth::mpdt_record(true);
+    std::copy(mpdt.begin(), mpdt.end(), bios.begin() + 0x6000);
+    synth::put_fit(bios, 0x7E00,
+                   {base + updates_at, base + updates_at + a.size(), base + updates_at + a.size() + b.size()});
+
+    const std::string database = "# Known microcode updates, one key per line\n" + synth::key_of(a) +
+                                 "\n" + synth::key_of(c) + "\n";
+
+    const bool ok = write(dir + "/container.bin", container) && write(dir + "/bios.bin", bios) &&
+                    write(dir + "/ZOR.dat", synth::Bytes(database.begin(), database.end()));
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,118 @@
+#include "synth.h"
+
+#include <cstdio>
+
+namespace synth {
+
+void put_le32(Bytes& b, std::size_t off, std::uint32_t v) {
+    if (b.size() < off + 4) {
+        b.resize(off + 4);
+    }
+    for (int i = 0; i < 4; ++i) {
+        b[off + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+void put_le64(Bytes& b, std::size_t off, std::uint64_t v) {
+    put_le32(b, off, static_cast<std::uint32_t>(v));
+    put_le32(b, off + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+void append(Bytes& to, const Bytes& from) { to.insert(to.end(), from.begin(), from.end()); }
+
+namespace {
+std::uint32_t word_sum(const Bytes& b, std::size_t from, std::size_t to) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = from; i + 4 <= to; i += 4) {
+        sum += static_cast<std::uint32_t>(b[i] | b[i + 1] << 8 | b[i + 2] << 16) +
+               (static_cast<std::uint32_t>(b[i + 3]) << 24);
+    }
+    return sum;
+}
+}  // namespace
+
+Bytes make_header(std::uint32_t revision, std::uint32_t date, std::uint32_t signature,
+                  std::uint32_t flags, std::uint32_t data_size, std::uint32_t total_size) {
+    Bytes h(48, 0);
+    put_le32(h, 0, 1);
+    put_le32(h, 4, revision);
+    put_le32(h, 8, date);
+    put_le32(h, 12, signature);
+    put_le32(h, 20, 1);  // loader revision
+    put_le32(h, 24, flags);
+    put_le32(h, 28, data_size);
+    put_le32(h, 32, total_size);
+    return h;
+}
+
+Bytes make_update(const Update& u) {
+    const std::size_t data = u.data_size == 0 ? 2000 : u.data_size;
+    const std::size_t table =
+        u.extra_signatures.empty() ? 0 : 20 + 12 * u.extra_signatures.size();
+    const auto total = static_cast<std::uint32_t>(48 + data + table);
+    Bytes b = make_header(u.revision, u.date, u.signature, u.flags, u.data_size,
+                          u.data_size == 0 ? 0 : total);
+    b.resize(total);
+    for (std::size_t i = 0; i < data; ++i) {
+        b[48 + i] = static_cast<std::uint8_t>(0x40 + (i * 7) % 0xB0);
+    }
+    put_le32(b, 16, 0u - word_sum(b, 0, 48 + data));
+    if (table != 0) {
+        const std::size_t t = 48 + data;
+        put_le32(b, t, static_cast<std::uint32_t>(u.extra_signatures.size()));
+        for (std::size_t i = 0; i < u.extra_signatures.size(); ++i) {
+            const std::size_t e = t + 20 + 12 * i;
+            put_le32(b, e, u.extra_signatures[i]);
+            put_le32(b, e + 4, u.flags);
+            // Each entry's checksum is what the main checksum would be for
+            // that signature, so the header words still sum to zero with it.
+            put_le32(b, e + 8, word_sum(b, 16, 20) + u.signature - u.extra_signatures[i]);
+        }
+        put_le32(b, t + 4, 0u - word_sum(b, t, total));
+    }
+    return b;
+}
+
+std::string key_of(const Bytes& u, std::size_t o) {
+    auto f = [&](std::size_t at) {
+        return static_cast<unsigned>(u[o + at] | u[o + at + 1] << 8 | u[o + at + 2] << 16) +
+               (static_cast<unsigned>(u[o + at + 3]) << 24);
+    };
+    char key[49];
+    std::snprintf(key, sizeof key, "%08X%08X%08X%08X%08X%08X", f(12), f(24), f(4), f(8), f(32), f(16));
+    return key;
+}
+
+void put_fit(Bytes& image, std::size_t offset, const std::vector<std::uint64_t>& addresses) {
+    const char signature[] = "_FIT_   ";
+    for (std::size_t i = 0; i < 8; ++i) {
+        image[offset + i] = static_cast<std::uint8_t>(signature[i]);
+    }
+    const std::size_t entries = addresses.size() + 2;
+    put_le32(image, offset + 8, static_cast<std::uint32_t>(entries));  // 24-bit count, 0 reserved
+    image[offset + 12] = 0x00;
+    image[offset + 13] = 0x01;  // version 1.00
+    image[offset + 14] = 0x00;  // type 0: header
+    image[offset + 15] = 0x00;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const std::size_t e = offset + 16 * (i + 1);
+        put_le64(image, e, addresses[i]);
+        put_le64(image, e + 8, 0);
+        image[e + 13] = 0x01;
+        image[e + 14] = 0x01;  // type 1: microcode update
+    }
+    const std::size_t last = offset + 16 * (addresses.size() + 1);
+    put_le64(image, last, 0xFFFFFFC0);
+    put_le64(image, last + 8, 0);
+    image[last + 14] = 0x7F;  // type 0x7F: unused entry
+}
+
+Bytes mpdt_record(bool boot) {
+    Bytes r = {'M', 'P', 'D', 'T'};
+    put_le32(r, 4, boot ? 0x100 : 0);
+    put_le32(r, 8, 0x10);
+    put_le32(r, 12, 0x100000);
+    return r;
+}
+
+}  // namespace synth

@@ -1,0 +1,47 @@
+#pragma once
+
+// Made-up microcode updates, containers and BIOS-like images for tests, the
+// examples, the fuzzer's seeds and the benchmark. Laid out as Intel's
+// formats are; every byte of content is invented.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace synth {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void put_le32(Bytes& b, std::size_t off, std::uint32_t v);
+void put_le64(Bytes& b, std::size_t off, std::uint64_t v);
+void append(Bytes& to, const Bytes& from);
+
+struct Update {
+    std::uint32_t revision = 0x1B;
+    std::uint32_t date = 0x07132016;
+    std::uint32_t signature = 0x000306C3;
+    std::uint32_t flags = 0x32;
+    std::uint32_t data_size = 0x3D0;  // 0 makes an old-style 2048-byte update
+    // Signatures for an extended signature table; none means no table.
+    std::vector<std::uint32_t> extra_signatures;
+};
+
+// A whole update whose 32-bit words sum to zero (and so does its extended
+// table). Its data holds no 00 byte, so it adds no candidates of its own.
+Bytes make_update(const Update& u);
+
+// A bare 48-byte header with the given fields and a zero checksum.
+Bytes make_header(std::uint32_t revision, std::uint32_t date, std::uint32_t signature,
+                  std::uint32_t flags, std::uint32_t data_size, std::uint32_t total_size);
+
+// The 48-digit key by which the scan names an update.
+std::string key_of(const Bytes& update, std::size_t offset = 0);
+
+// A FIT at `offset` in `image`: a header entry, one microcode entry per
+// address, and a closing entry of type 0x7F.
+void put_fit(Bytes& image, std::size_t offset, const std::vector<std::uint64_t>& addresses);
+
+Bytes mpdt_record(bool boot);
+
+}  // namespace synth
