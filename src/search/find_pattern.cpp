@@ -27,9 +27,14 @@ const std::uint8_t* find_pattern(const std::uint8_t* start, const std::uint8_t* 
     }
 
     const std::uint8_t last = pattern[length - 1];
+    // The step after a window whose last byte matches is always the same.
+    // Taking it from a register rather than the table lets the processor
+    // run ahead through long runs of that byte (zeros, for header_marker).
+    const std::uint32_t step_on_last = skip[last];
     const std::uint8_t* w = start;
     for (;;) {
         const std::uint8_t t = w[length - 1];
+        std::uint32_t step;
         if (t == last) {
             std::size_t i = length - 1;
             while (i > 0 && w[i - 1] == pattern[i - 1]) {
@@ -38,10 +43,12 @@ const std::uint8_t* find_pattern(const std::uint8_t* start, const std::uint8_t* 
             if (i == 0) {
                 return w;
             }
+            step = step_on_last;
+        } else {
+            step = skip[t];
         }
         // Every entry is at most `length` and remaining >= length here, so
         // neither the window nor the count can step past the range.
-        const std::uint32_t step = skip[t];
         w += step;
         remaining -= step;
         if (remaining < length) {
