@@ -19,8 +19,8 @@ using Key = std::array<char, key_length + 1>;
 // The words of the database are separated by what fscanf's %s skips.
 constexpr std::array<bool, 256> make_blank_table() {
     std::array<bool, 256> t{};
-    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) {
-        t[c] = true;
+    for (char c : std::string_view(" \t\n\v\f\r")) {
+        t[static_cast<unsigned char>(c)] = true;
     }
     return t;
 }
