@@ -1,0 +1,115 @@
+// Writes the benchmark's inputs, the same bytes on every run:
+//   bios.bin   64 MiB BIOS-like image: 0xFF fill, long zero runs, random-looking
+//              (compressed) regions, a dozen updates, a FIT near the top
+//   worst.bin  64 MiB of back-to-back 01 00 00 00, a candidate every 4 bytes
+//   scan.bin   a container of 300 updates
+//   ZOR.dat    10,000 keys, half of scan.bin's among them
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "synth.h"
+
+namespace {
+
+constexpr std::size_t mib = 1 << 20;
+
+struct Random {
+    std::uint64_t state = 0x9E3779B97F4A7C15;
+    std::uint64_t next() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+};
+
+bool write(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
+}
+
+bool write(const std::string& path, const synth::Bytes& bytes) {
+    return write(path, std::string(bytes.begin(), bytes.end()));
+}
+
+synth::Bytes bios_image() {
+    Random rnd;
+    synth::Bytes image(64 * mib, 0xFF);
+    // Zero runs and random-looking regions, as flash layouts have.
+    for (std::size_t at : {2 * mib, 20 * mib, 40 * mib}) {
+        std::fill(image.begin() + static_cast<std::ptrdiff_t>(at),
+                  image.begin() + static_cast<std::ptrdiff_t>(at + 4 * mib), 0x00);
+    }
+    for (std::size_t at : {8 * mib, 26 * mib, 46 * mib}) {
+        for (std::size_t i = at; i < at + 8 * mib; i += 8) {
+            synth::put_le64(image, i, rnd.next());
+        }
+    }
+    std::vector<std::uint64_t> addresses;
+    std::size_t at = 60 * mib;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        synth::Update u{.revision = 0x100 + i,
+                        .date = 0x01152024,
+                        .signature = 0x000A0650 + i,
+                        .flags = 0x22,
+                        .data_size = 0x8000 + 0x1000 * i,
+                        .extra_signatures = {}};
+        if (i % 2 == 1) {
+            u.extra_signatures = {u.signature + 0x100, u.signature + 0x200};
+        }
+        const synth::Bytes update = synth::make_update(u);
+        std::copy(update.begin(), update.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        addresses.push_back(0x100000000 - 64 * mib + at);
+        at += (update.size() + 0xFFF) & ~std::size_t{0xFFF};
+    }
+    const synth::Bytes mpdt = synth::mpdt_record(true);
+    std::copy(mpdt.begin(), mpdt.end(), image.begin() + static_cast<std::ptrdiff_t>(59 * mib));
+    synth::put_fit(image, 64 * mib - 0x10000, addresses);
+    return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_inputs DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+
+    synth::Bytes worst(64 * mib);
+    for (std::size_t i = 0; i < worst.size(); i += 4) {
+        worst[i] = 1;
+    }
+
+    Random rnd;
+    synth::Bytes scan;
+    std::string database = "# benchmark database\n";
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const synth::Bytes u = synth::make_update({.revision = i,
+                                                   .date = 0x06012020,
+                                                   .signature = 0x00050650 + i,
+                                                   .flags = 0x97,
+                                                   .data_size = 0x400,
+                                                   .extra_signatures = {}});
+        synth::append(scan, u);
+        if (i % 2 == 0) {
+            database += synth::key_of(u) + "\n";
+        }
+    }
+    while (database.size() < 10000 * 49) {
+        char key[49];
+        std::snprintf(key, sizeof key, "%016llX%016llX%016llX",
+                      static_cast<unsigned long long>(rnd.next()), static_cast<unsigned long long>(rnd.next()),
+                      static_cast<unsigned long long>(rnd.next()));
+        database += std::string(key) + "\n";
+    }
+
+    const bool ok = write(dir + "/bios.bin", bios_image()) && write(dir + "/worst.bin", worst) &&
+                    write(dir + "/scan.bin", scan) && write(dir + "/ZOR.dat", database);
+    return ok ? 0 : 1;
+}
