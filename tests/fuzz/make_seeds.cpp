@@ -1,0 +1,72 @@
+// Writes the fuzzer's seed corpus: the shapes the commands care about, whole
+// and cut short at every length.
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "synth.h"
+
+namespace {
+
+int written = 0;
+
+void seed(const std::string& dir, const synth::Bytes& bytes) {
+    std::ofstream f(dir + "/seed-" + std::to_string(written++), std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+synth::Bytes cut(const synth::Bytes& b, std::size_t n) { return synth::Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+
+    const synth::Bytes plain = synth::make_update({.data_size = 0x40, .extra_signatures = {}});
+    const synth::Bytes extended =
+        synth::make_update({.data_size = 0x40, .extra_signatures = {0x306C4, 0x306C5, 0x306C6}});
+    const synth::Bytes old_style = synth::make_update({.data_size = 0, .extra_signatures = {}});
+    seed(dir, plain);
+    seed(dir, extended);
+    seed(dir, old_style);
+    synth::Bytes container = plain;
+    synth::append(container, extended);
+    synth::append(container, plain);
+    seed(dir, container);
+
+    // Headers cut at every length up to a whole one.
+    const synth::Bytes header = synth::make_header(0x1B, 0x07132016, 0x306C3, 0x32, 0x5BD0, 0x5C00);
+    for (std::size_t n = 0; n <= header.size(); ++n) {
+        seed(dir, cut(header, n));
+    }
+
+    // FIT tables, whole and running into the end of the image.
+    synth::Bytes fit(0x100, 0xFF);
+    synth::put_fit(fit, 0x40, {0xFFF70400, 0xFFF80000, 0xFFF90000});
+    seed(dir, fit);
+    for (std::size_t n = 0x40 + 8; n < 0x40 + 5 * 16; n += 5) {
+        seed(dir, cut(fit, n));
+    }
+
+    for (bool boot : {true, false}) {
+        synth::Bytes b = plain;
+        synth::append(b, synth::mpdt_record(boot));
+        seed(dir, b);
+    }
+    synth::Bytes both = synth::mpdt_record(false);
+    synth::append(both, synth::mpdt_record(true));
+    seed(dir, both);
+
+    synth::Bytes ones;
+    for (int i = 0; i < 64; ++i) {
+        synth::append(ones, {1, 0, 0, 0});
+    }
+    seed(dir, ones);
+    seed(dir, cut(ones, 63));
+    return 0;
+}
