@@ -342,6 +342,15 @@ TEST(Scan, Lookups) {
     });
 }
 
+TEST(Scan, DatabaseThatIsADirectory) {
+    const Workdir dir;
+    dir.put("in.bin", text(example_header()));
+    fs::create_directory(dir.path() / "ZOR.dat");
+    const Result r = dir.run({"-scan", "in.bin"});
+    EXPECT_EQ(r.out, "File ZOR.dat can't be opened.\n");
+    EXPECT_EQ(r.code, 2);
+}
+
 TEST(Scan, LeavesTheDirectoryAsItFoundIt) {
     const Workdir dir;
     dir.put("in.bin", text(example_header()));

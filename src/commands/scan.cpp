@@ -1,6 +1,7 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string_view>
 #include <vector>
@@ -32,9 +33,11 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the whole database from its start and tells whether one of its words
-// is exactly `key`. Words are matched against the key as they stream past, so
-// a word of any length costs no memory; `chunk` is reused across calls.
-bool database_holds(std::FILE* db, std::string_view key, std::vector<unsigned char>& chunk) {
+// is exactly `key`, or nothing when it can't be read. Words are matched
+// against the key as they stream past, so a word of any length costs no
+// memory; `chunk` is reused across calls.
+std::optional<bool> database_holds(std::FILE* db, std::string_view key,
+                                   std::vector<unsigned char>& chunk) {
     std::rewind(db);
     bool found = false;
     std::size_t word_length = 0;   // characters of the current word so far
@@ -60,16 +63,25 @@ bool database_holds(std::FILE* db, std::string_view key, std::vector<unsigned ch
             break;
         }
     }
+    if (std::ferror(db)) {
+        return std::nullopt;
+    }
     return found || (word_length == key.size() && still_equal);
+}
+
+ExitStatus database_unreadable(const char* path, std::ostream& out) {
+    out << "File " << path << " can't be opened.\n";
+    return ExitStatus::cannot_open;
 }
 
 }  // namespace
 
 ExitStatus run_scan_with_database(Image image, const char* database_path, std::ostream& out) {
+    // Opening a directory succeeds on some systems; only a read tells. A
+    // database that can't be read must not make every key look new.
     const File db(std::fopen(database_path, "r"));
-    if (!db) {
-        out << "File " << database_path << " can't be opened.\n";
-        return ExitStatus::cannot_open;
+    if (!db || (std::fgetc(db.get()) == EOF && std::ferror(db.get()))) {
+        return database_unreadable(database_path, out);
     }
 
     // Keys are kept in memory, in input order; the same update stored twice
@@ -88,7 +100,11 @@ ExitStatus run_scan_with_database(Image image, const char* database_path, std::o
     std::vector<unsigned char> chunk(64 * 1024);
     for (const Key& key : keys) {
         const std::string_view text(key.data(), key_length);
-        if (!database_holds(db.get(), text, chunk)) {
+        const std::optional<bool> known = database_holds(db.get(), text, chunk);
+        if (!known) {
+            return database_unreadable(database_path, out);
+        }
+        if (!*known) {
             out << "Found new Microcode " << text << '\n';
         }
     }
