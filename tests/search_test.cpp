@@ -112,20 +112,4 @@ TEST(QualifyingHeader, MadeUpUpdateWithExtendedTableQualifiesAndSumsToZero) {
     EXPECT_EQ(tarnwick::sum_words(u), 0u);
 }
 
-TEST(QualifyingHeader, JudgesOnlyCandidatesWithThirtySixBytes) {
-    Bytes h = synth::make_header(1, 0x07132016, 0x306C3, 0x32, 0, 0);
-    h.resize(36);
-    EXPECT_TRUE(tarnwick::is_qualifying_header(h, 0));
-    h.resize(35);
-    EXPECT_FALSE(tarnwick::view_header(h, 0));
-    EXPECT_FALSE(tarnwick::is_qualifying_header(h, 0));
-    EXPECT_FALSE(tarnwick::is_qualifying_header(h, 1000));
-}
-
-TEST(Checksum, IgnoresTrailingPartialWord) {
-    EXPECT_EQ(tarnwick::sum_words(Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 5}), 0u);
-    EXPECT_EQ(tarnwick::sum_words(Bytes{1, 0, 0, 0, 2, 0, 0}), 1u);
-    EXPECT_EQ(tarnwick::sum_words(Bytes{}), 0u);
-}
-
 }  // namespace
