@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <utility>
 
 namespace tarnwick {
 
@@ -24,8 +25,9 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
     }
 
     // A length that can't be measured, or that the process can't address,
-    // is an image that can't be held. Past 1 TiB no allocator will oblige
-    // either; such lengths come from devices and directories, not images.
+    // is an image that can't be held. 1 TiB is far past any flash image;
+    // longer lengths come from directories and devices, and some allocators
+    // abort on them rather than fail.
     const std::optional<std::uint64_t> length = platform::measure(file.get());
     constexpr std::uint64_t largest =
         std::min<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max(), std::uint64_t{1} << 40);
