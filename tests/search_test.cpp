@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -53,6 +54,32 @@ TEST(FindPattern, Table) {
         std::copy(c.pattern.begin(), c.pattern.end(), pat.get());
         const std::uint8_t* hit = find_pattern(hay.get() + c.start, hay.get() + c.end, pat.get(), c.pattern.size());
         EXPECT_EQ(hit == nullptr ? -1 : hit - hay.get(), c.expected);
+    }
+}
+
+// The search's fast paths must agree with the plainest possible search on
+// every range: small alphabets make partial matches and repeats common.
+TEST(FindPattern, AgreesWithNaiveSearch) {
+    std::uint32_t x = 12345;
+    auto next = [&](std::uint32_t n) {
+        x = x * 1103515245u + 12345u;
+        return (x >> 16) % n;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t alphabet = 1 + next(3);
+        Bytes hay(next(64));
+        // Lengths 4, 8 and 16 are the tool's own patterns' and get
+        // specialised code; the others take the general path.
+        constexpr std::size_t lengths[] = {1, 2, 3, 4, 5, 8, 16};
+        Bytes pat(lengths[next(7)]);
+        for (auto& b : hay) b = static_cast<std::uint8_t>(next(alphabet));
+        for (auto& b : pat) b = static_cast<std::uint8_t>(next(alphabet));
+        const std::size_t from = hay.empty() ? 0 : next(static_cast<std::uint32_t>(hay.size()));
+        std::optional<std::size_t> naive;
+        for (std::size_t p = from; p + pat.size() <= hay.size() && !naive; ++p) {
+            if (std::equal(pat.begin(), pat.end(), hay.begin() + static_cast<std::ptrdiff_t>(p))) naive = p;
+        }
+        ASSERT_EQ(find_pattern(hay, from, pat), naive) << "round " << round;
     }
 }
 
