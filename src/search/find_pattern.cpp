@@ -35,6 +35,9 @@ const std::uint8_t* horspool(const std::uint8_t* start, std::size_t remaining,
     // Built per call on purpose: the search keeps no state between calls.
     std::uint32_t skip[256];
     const auto whole = static_cast<std::uint32_t>(length);
+    // Filling the table is most of a short search's cost; unrolled, the
+    // fill runs at the processor's store rate rather than its branch rate.
+#pragma GCC unroll 16
     for (auto& entry : skip) {
         entry = whole;
     }
