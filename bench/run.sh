@@ -49,6 +49,7 @@ row check    "tarnwick -check bios.bin"           -- "$T" -check bios.bin
 row fit      "tarnwick -fit bios.bin"             -- "$T" -fit bios.bin
 row worst    "tarnwick -info worst.bin"           -- "$T" -info worst.bin
 row scan     "tarnwick -scan ($keys keys, 10k db)"  -- "$T" -scan scan.bin
+row load     "tarnwick, load only (bad option)"   -- "$T" -none bios.bin
 row cat      "cat bios.bin"                       -- cat bios.bin
 if command -v iucode_tool >/dev/null; then
   row peer     "iucode_tool -tr -l bios.bin"      -- iucode_tool -tr --no-strict-checks -l bios.bin
