@@ -164,21 +164,26 @@ TEST(FrontEnd, ArgumentsLoadingAndDispatch) {
     });
 }
 
-TEST(FrontEnd, InputsThatAreNotRegularFiles) {
-    if (under_other_command()) {
-        GTEST_SKIP() << "POSIX shell constructs";
-    }
-    const std::map<int, std::string> messages = {
-        {2, "File can't be opened.\n"},
-        {3, "Can't read file.\n"},
-        {5, "Can't allocate memory for file contents.\n"},
-    };
+const std::map<int, std::string> load_messages = {
+    {2, "File can't be opened.\n"},
+    {3, "Can't read file.\n"},
+    {5, "Can't allocate memory for file contents.\n"},
+};
+
+TEST(FrontEnd, DirectoryAsInput) {
     const Workdir dir;
     fs::create_directory(dir.path() / "sub");
     const Result d = dir.run({"-info", "sub"});
-    ASSERT_TRUE(messages.count(d.code)) << d.code;
-    EXPECT_EQ(d.out, messages.at(d.code));
+    ASSERT_TRUE(load_messages.count(d.code)) << d.code;
+    EXPECT_EQ(d.out, load_messages.at(d.code));
+}
 
+TEST(FrontEnd, InputsOfNoMeasurableLength) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "POSIX shell constructs";
+    }
+    const auto& messages = load_messages;
+    const Workdir dir;
     dir.put("f.bin", intact);
     const Result piped = dir.run({"-check", "/dev/stdin"}, "cat f.bin | ");
     EXPECT_EQ(piped.out, messages.at(5));
