@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "synth.h"
@@ -25,16 +24,6 @@ struct Random {
         return state;
     }
 };
-
-bool write(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
-}
-
-bool write(const std::string& path, const synth::Bytes& bytes) {
-    return write(path, std::string(bytes.begin(), bytes.end()));
-}
 
 synth::Bytes bios_image() {
     Random rnd;
@@ -75,11 +64,11 @@ synth::Bytes bios_image() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_inputs DIR\n");
+    const char* out = synth::output_dir(argc, argv);
+    if (out == nullptr) {
         return 2;
     }
-    const std::string dir = argv[1];
+    const std::string dir = out;
 
     synth::Bytes worst(64 * mib);
     for (std::size_t i = 0; i < worst.size(); i += 4) {
@@ -109,7 +98,7 @@ int main(int argc, char** argv) {
         database += std::string(key) + "\n";
     }
 
-    const bool ok = write(dir + "/bios.bin", bios_image()) && write(dir + "/worst.bin", worst) &&
-                    write(dir + "/scan.bin", scan) && write(dir + "/ZOR.dat", database);
+    const bool ok = synth::write_file(dir + "/bios.bin", bios_image()) && synth::write_file(dir + "/worst.bin", worst) &&
+                    synth::write_file(dir + "/scan.bin", scan) && synth::write_file(dir + "/ZOR.dat", database);
     return ok ? 0 : 1;
 }

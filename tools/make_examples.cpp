@@ -2,28 +2,16 @@
 // made-up updates, a small BIOS-like image holding them with a FIT, and a
 // database that knows two of the three.
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "synth.h"
 
-namespace {
-
-bool write(const std::string& path, const synth::Bytes& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_examples DIR\n");
+    const char* out = synth::output_dir(argc, argv);
+    if (out == nullptr) {
         return 2;
     }
-    const std::string dir = argv[1];
+    const std::string dir = out;
 
     const synth::Bytes a = synth::make_update({});
     const synth::Bytes b = synth::make_update({.revision = 0xF4,
@@ -54,7 +42,7 @@ int main(int argc, char** argv) {
     const std::string database = "# Known microcode updates, one key per line\n" + synth::key_of(a) +
                                  "\n" + synth::key_of(c) + "\n";
 
-    const bool ok = write(dir + "/container.bin", container) && write(dir + "/bios.bin", bios) &&
-                    write(dir + "/ZOR.dat", synth::Bytes(database.begin(), database.end()));
+    const bool ok = synth::write_file(dir + "/container.bin", container) && synth::write_file(dir + "/bios.bin", bios) &&
+                    synth::write_file(dir + "/ZOR.dat", synth::Bytes(database.begin(), database.end()));
     return ok ? 0 : 1;
 }

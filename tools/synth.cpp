@@ -1,6 +1,7 @@
 #include "synth.h"
 
 #include <cstdio>
+#include <fstream>
 
 namespace synth {
 
@@ -113,6 +114,24 @@ Bytes mpdt_record(bool boot) {
     put_le32(r, 8, 0x10);
     put_le32(r, 12, 0x100000);
     return r;
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
+}
+
+bool write_file(const std::string& path, const Bytes& bytes) {
+    return write_file(path, std::string(bytes.begin(), bytes.end()));
+}
+
+const char* output_dir(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argc > 0 ? argv[0] : "generator");
+        return nullptr;
+    }
+    return argv[1];
 }
 
 }  // namespace synth

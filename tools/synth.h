@@ -44,4 +44,12 @@ void put_fit(Bytes& image, std::size_t offset, const std::vector<std::uint64_t>&
 
 Bytes mpdt_record(bool boot);
 
+// Writes `bytes` to `path` as they are; false when that fails.
+bool write_file(const std::string& path, const Bytes& bytes);
+bool write_file(const std::string& path, const std::string& bytes);
+
+// The output folder of a generator's command line `NAME DIR`, or nothing
+// after printing its usage.
+const char* output_dir(int argc, char** argv);
+
 }  // namespace synth

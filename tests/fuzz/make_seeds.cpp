@@ -1,8 +1,6 @@
 // Writes the fuzzer's seed corpus: the shapes the commands care about, whole
 // and cut short at every length.
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "synth.h"
@@ -12,8 +10,7 @@ namespace {
 int written = 0;
 
 void seed(const std::string& dir, const synth::Bytes& bytes) {
-    std::ofstream f(dir + "/seed-" + std::to_string(written++), std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    synth::write_file(dir + "/seed-" + std::to_string(written++), bytes);
 }
 
 synth::Bytes cut(const synth::Bytes& b, std::size_t n) { return synth::Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
@@ -21,11 +18,11 @@ synth::Bytes cut(const synth::Bytes& b, std::size_t n) { return synth::Bytes(b.b
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds DIR\n");
+    const char* out = synth::output_dir(argc, argv);
+    if (out == nullptr) {
         return 2;
     }
-    const std::string dir = argv[1];
+    const std::string dir = out;
 
     const synth::Bytes plain = synth::make_update({.data_size = 0x40, .extra_signatures = {}});
     const synth::Bytes extended =
