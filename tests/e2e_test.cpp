@@ -41,11 +41,6 @@ std::string read_file(const fs::path& p) {
     return s.str();
 }
 
-void write_file(const fs::path& p, const std::string& text) {
-    std::ofstream f(p, std::ios::binary);
-    f << text;
-}
-
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 class Workdir {
@@ -59,7 +54,9 @@ public:
     }
     ~Workdir() { fs::remove_all(dir_); }
     const fs::path& path() const { return dir_; }
-    void put(const std::string& name, const std::string& content) const { write_file(dir_ / name, content); }
+    void put(const std::string& name, const std::string& content) const {
+        synth::write_file((dir_ / name).string(), content);
+    }
 
     // Runs `shell_prefix tool args` in the directory; output goes to files
     // outside it, so the directory holds only what the test put there.
