@@ -4,21 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <utility>
 
+#include "commands/file.h"
+
 namespace tarnwick {
 
-namespace {
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-}  // namespace
-
 ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
-    const std::unique_ptr<std::FILE, FileCloser> file(platform::open_for_reading(path));
+    const File file(platform::open_for_reading(path));
     if (!file) {
         out << "File can't be opened.\n";
         return ExitStatus::cannot_open;

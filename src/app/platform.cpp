@@ -34,24 +34,25 @@ std::FILE* open_for_reading(const char* path) {
 #endif
 }
 
-std::optional<std::uint64_t> measure(std::FILE* file) {
+namespace {
+// 64-bit seek and tell: long is 32 bits on Windows.
 #if defined(_WIN32)
-    if (_fseeki64(file, 0, SEEK_END) != 0) {
-        return std::nullopt;
-    }
-    const long long end = _ftelli64(file);
-    if (end < 0 || _fseeki64(file, 0, SEEK_SET) != 0) {
-        return std::nullopt;
-    }
+int seek(std::FILE* file, int whence) { return _fseeki64(file, 0, whence); }
+long long tell(std::FILE* file) { return _ftelli64(file); }
 #else
-    if (::fseeko(file, 0, SEEK_END) != 0) {
-        return std::nullopt;
-    }
-    const off_t end = ::ftello(file);
-    if (end < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
-        return std::nullopt;
-    }
+int seek(std::FILE* file, int whence) { return ::fseeko(file, 0, whence); }
+off_t tell(std::FILE* file) { return ::ftello(file); }
 #endif
+}  // namespace
+
+std::optional<std::uint64_t> measure(std::FILE* file) {
+    if (seek(file, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const auto end = tell(file);
+    if (end < 0 || seek(file, SEEK_SET) != 0) {
+        return std::nullopt;
+    }
     return static_cast<std::uint64_t>(end);
 }
 

@@ -1,13 +1,12 @@
 #include <array>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <string_view>
 #include <vector>
 
 #include "commands/commands.h"
-#include "commands/print.h"
+#include "commands/file.h"
 #include "search/microcode_header.h"
 
 namespace tarnwick {
@@ -26,11 +25,6 @@ constexpr std::array<bool, 256> make_blank_table() {
     return t;
 }
 constexpr std::array<bool, 256> is_blank = make_blank_table();
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the whole database from its start and tells whether one of its words
 // is exactly `key`, or nothing when it can't be read. Words are matched
