@@ -27,12 +27,16 @@ ExitStatus run_info(Image image, std::ostream& out) {
         return ExitStatus::not_found;
     }
     out << rule_line;
-    if (find_pattern(image, 0, mpdt_boot_pattern)) {
-        out << "   MPDT Boot - YES\n";
-    } else if (find_pattern(image, 0, mpdt_noboot_pattern)) {
-        out << "   MPDT Boot - NO\n";
-    } else {
-        out << "   MPDT None\n";
+    switch (find_mpdt_record(image)) {
+        case MpdtRecord::boot:
+            out << "   MPDT Boot - YES\n";
+            break;
+        case MpdtRecord::noboot:
+            out << "   MPDT Boot - NO\n";
+            break;
+        case MpdtRecord::none:
+            out << "   MPDT None\n";
+            break;
     }
     return ExitStatus::done;
 }

@@ -4,112 +4,114 @@
 #include <cstring>
 #include <limits>
 
+#include "search/lanes.h"
+
 namespace tarnwick {
 
 namespace {
 
-// Whether the window at `w` holds the pattern, its last byte known equal.
-// For the tool's own patterns the length is fixed, and the compiler turns
-// this into a single comparison of 4, 8 or 16 bytes.
+// Whether the window at `w` holds the pattern. For the tool's own patterns
+// the length is fixed and the compare is a single 4-, 8- or 16-byte one.
 template <std::size_t N>
 bool window_equals(const std::uint8_t* w, const std::uint8_t* pattern, std::size_t length) {
-    if constexpr (N != 0) {
-        return std::memcmp(w, pattern, N) == 0;
-    } else {
-        std::size_t i = length - 1;
-        while (i > 0 && w[i - 1] == pattern[i - 1]) {
-            --i;
-        }
-        return i == 0;
-    }
+    return std::memcmp(w, pattern, N != 0 ? N : length) == 0;
 }
 
-// Horspool over `remaining` >= length bytes from `start`. N is the pattern
-// length when known at compile time (the patterns this tool searches for),
-// 0 otherwise; knowing it lets the compiler unroll the window compare.
+// Every window start of `pattern` in image[from, size) in ascending order,
+// as restarting a plain search one byte after each match would give them.
+// Most bytes of a flash image are fill, zero runs or compressed data, where
+// the pattern's first and last bytes rarely line up, so filtering 16 windows
+// at a time on those two bytes and comparing only the survivors whole beats
+// stepping through the data a window at a time (and a skip table per call).
 template <std::size_t N>
-const std::uint8_t* horspool(const std::uint8_t* start, std::size_t remaining,
-                             const std::uint8_t* pattern, std::size_t run_time_length) {
+std::size_t matches(Image image, std::size_t& from, const std::uint8_t* pattern, std::size_t run_time_length,
+                    std::span<std::size_t> out) {
     const std::size_t length = N != 0 ? N : run_time_length;
-
-    // Built per call on purpose: the search keeps no state between calls.
-    std::uint32_t skip[256];
-    const auto whole = static_cast<std::uint32_t>(length);
-    // Filling the table is most of a short search's cost; unrolled, the
-    // fill runs at the processor's store rate rather than its branch rate.
-#pragma GCC unroll 16
-    for (auto& entry : skip) {
-        entry = whole;
-    }
-    for (std::size_t j = 0; j + 1 < length; ++j) {
-        skip[pattern[j]] = static_cast<std::uint32_t>(length - 1 - j);
-    }
-
-    const std::uint8_t last = pattern[length - 1];
-    // Two steps are known without the table: a byte that isn't in the
-    // pattern skips the whole length, and the pattern's last byte always
-    // skips the same. Branching on those rather than adding the loaded
-    // entry lets the processor predict the step and run ahead, instead of
-    // waiting on two dependent loads for every window: through 0xFF fill,
-    // compressed data and zero runs alike. The windows and steps are those
-    // of the table all the same.
-    const std::uint32_t step_on_last = skip[last];
-    const std::uint8_t* w = start;
-    // Every entry is at most `length` and remaining >= length before each
-    // step, so neither the window nor the count can step past the range.
-    auto advance = [&](std::uint32_t step) {
-        w += step;
-        remaining -= step;
-        return remaining >= length;
-    };
-    for (;;) {
-        const std::uint8_t t = w[length - 1];
-        if (t == last) {
-            // In a run of the last byte, keep comparing window after window.
-            do {
-                if (window_equals<N>(w, pattern, length)) {
-                    return w;
-                }
-                if (!advance(step_on_last)) {
-                    return nullptr;
-                }
-            } while (w[length - 1] == last);
-        } else if (skip[t] == whole) {
-            // A byte that isn't in the pattern, as most are: keep stepping
-            // the whole length while that lasts.
-            do {
-                if (!advance(whole)) {
-                    return nullptr;
-                }
-            } while (w[length - 1] != last && skip[w[length - 1]] == whole);
-        } else if (!advance(skip[t])) {
-            return nullptr;
+    const std::uint8_t* const p = image.data();
+    // The caller has checked that at least one window fits.
+    const std::size_t last_start = image.size() - length;
+    std::size_t i = from;
+    std::size_t n = 0;
+    auto take = [&](std::size_t at) {
+        out[n++] = at;
+        if (n == out.size()) {
+            from = at + 1;
+            return true;
         }
+        return false;
+    };
+    const std::uint8_t first = pattern[0];
+    const std::uint8_t last = pattern[length - 1];
+#if defined(TARNWICK_LANES)
+    // A block starting at i holds windows i to i + 15; the last of them ends
+    // at i + 15 + length <= size, so no load reaches past the image.
+    constexpr std::size_t block = lanes::width;
+    while (last_start >= block - 1 && i <= last_start - (block - 1)) {
+        std::uint64_t mask = lanes::equal(p + i, first);
+        if (mask != 0) {
+            mask &= lanes::equal(p + i + length - 1, last);
+        }
+        for (; mask != 0; mask &= mask - 1) {
+            const std::size_t at = i + lanes::lowest(mask);
+            if (window_equals<N>(p + at, pattern, length) && take(at)) {
+                return n;
+            }
+        }
+        i += block;
     }
+#endif
+    while (i <= last_start) {
+        // memchr is the C library's own fast scan for the first byte.
+        const void* hit = std::memchr(p + i, first, last_start + 1 - i);
+        if (hit == nullptr) {
+            break;
+        }
+        i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
+        if (p[i + length - 1] == last && window_equals<N>(p + i, pattern, length) && take(i)) {
+            return n;
+        }
+        ++i;
+    }
+    from = image.size();
+    return n;
 }
 
 }  // namespace
+
+std::size_t find_matches(Image image, std::size_t& from, Pattern pattern, std::span<std::size_t> out) {
+    const std::size_t length = pattern.size();
+    if (out.empty() || length == 0 || length > image.size() || from > image.size() - length) {
+        from = image.size();
+        return 0;
+    }
+    switch (length) {
+        case header_marker.size():
+            return matches<header_marker.size()>(image, from, pattern.data(), length, out);
+        case fit_signature.size():
+            return matches<fit_signature.size()>(image, from, pattern.data(), length, out);
+        case mpdt_boot_pattern.size():
+            return matches<mpdt_boot_pattern.size()>(image, from, pattern.data(), length, out);
+        default:
+            return matches<0>(image, from, pattern.data(), length, out);
+    }
+}
 
 const std::uint8_t* find_pattern(const std::uint8_t* start, const std::uint8_t* end,
                                  const std::uint8_t* pattern, std::size_t length) {
     if (length == 0 || start == nullptr || end == nullptr || pattern == nullptr || end <= start) {
         return nullptr;
     }
-    const auto remaining = static_cast<std::size_t>(end - start);
-    // Skip distances are 32-bit; no pattern of this tool comes near that.
-    if (remaining < length || length > std::numeric_limits<std::uint32_t>::max()) {
+    // Lengths past 32 bits find nothing, as they always have.
+    if (length > std::numeric_limits<std::uint32_t>::max()) {
         return nullptr;
     }
-    switch (length) {
-        case header_marker.size():
-            return horspool<header_marker.size()>(start, remaining, pattern, length);
-        case fit_signature.size():
-            return horspool<fit_signature.size()>(start, remaining, pattern, length);
-        case mpdt_boot_pattern.size():
-            return horspool<mpdt_boot_pattern.size()>(start, remaining, pattern, length);
-        default:
-            return horspool<0>(start, remaining, pattern, length);
+    const Image range(start, static_cast<std::size_t>(end - start));
+    std::size_t from = 0;
+    std::size_t at = 0;
+    if (find_matches(range, from, Pattern(pattern, length), std::span<std::size_t>(&at, 1)) == 0) {
+        return nullptr;
     }
+    return start + at;
 }
 
 std::optional<std::size_t> find_pattern(Image image, std::size_t from, Pattern pattern) {
@@ -123,6 +125,29 @@ std::optional<std::size_t> find_pattern(Image image, std::size_t from, Pattern p
         return std::nullopt;
     }
     return static_cast<std::size_t>(hit - begin);
+}
+
+MpdtRecord find_mpdt_record(Image image) {
+    // Both records begin with "MPDT" and differ only in byte 5, so one pass
+    // over the places where "MPDT" stands tells them apart: the boot record
+    // anywhere wins, else the no-boot record anywhere.
+    constexpr std::size_t prefix = 4;
+    bool noboot = false;
+    std::size_t from = 0;
+    std::size_t at[64];
+    while (const std::size_t n = find_matches(image, from, Pattern(mpdt_boot_pattern.data(), prefix), at)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!fits(image, at[k], mpdt_boot_pattern.size())) {
+                continue;
+            }
+            const std::uint8_t* record = image.data() + at[k];
+            if (std::memcmp(record, mpdt_boot_pattern.data(), mpdt_boot_pattern.size()) == 0) {
+                return MpdtRecord::boot;
+            }
+            noboot = noboot || std::memcmp(record, mpdt_noboot_pattern.data(), mpdt_noboot_pattern.size()) == 0;
+        }
+    }
+    return noboot ? MpdtRecord::noboot : MpdtRecord::none;
 }
 
 }  // namespace tarnwick

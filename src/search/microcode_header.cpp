@@ -1,5 +1,9 @@
 #include "search/microcode_header.h"
 
+#include <cstring>
+
+#include "search/lanes.h"
+
 namespace tarnwick {
 
 std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos) {
@@ -45,6 +49,66 @@ bool is_qualifying_header(const MicrocodeUpdateHeader& header) {
 bool is_qualifying_header(Image image, std::size_t candidate) {
     const std::optional<MicrocodeUpdateHeader> header = view_header(image, candidate);
     return header && is_qualifying_header(*header);
+}
+
+std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std::size_t> out,
+                                  bool& any_candidate) {
+    constexpr std::size_t century_offset = 9;
+    const std::size_t size = image.size();
+    const std::uint8_t* const p = image.data();
+    std::size_t n = 0;
+    std::size_t i = from;
+    if (out.empty()) {
+        return 0;
+    }
+    auto take = [&](std::size_t at) {
+        out[n++] = at;
+        if (n == out.size()) {
+            from = at + 1;
+            return true;
+        }
+        return false;
+    };
+#if defined(TARNWICK_LANES)
+    // Whole 16-byte blocks of candidates at once: the marker's four bytes and
+    // the century byte are compared for all 16 positions together. A block
+    // at i runs only while its last position, i + 15, still has its judged
+    // bytes inside the image, so no load reaches past it. On data where
+    // nearly every position is a candidate (runs of 01 00 00 00), nearly none
+    // of them carries a date and the block is passed over whole.
+    constexpr std::size_t block = lanes::width;
+    while (size >= block - 1 + judged_header_bytes && i <= size - (block - 1 + judged_header_bytes)) {
+        std::uint64_t mask = lanes::equal(p + i, 0x01);
+        if (mask != 0) {
+            mask &= lanes::equal(p + i + 1, 0x00) & lanes::equal(p + i + 2, 0x00) & lanes::equal(p + i + 3, 0x00);
+            any_candidate = any_candidate || mask != 0;
+            mask &= lanes::equal(p + i + century_offset, 0x19) | lanes::equal(p + i + century_offset, 0x20);
+            for (; mask != 0; mask &= mask - 1) {
+                if (take(i + lanes::lowest(mask))) {
+                    return n;
+                }
+            }
+        }
+        i += block;
+    }
+#endif
+    for (; i < size && size - i >= header_marker.size(); ++i) {
+        const void* one = std::memchr(p + i, 0x01, size - i - (header_marker.size() - 1));
+        if (one == nullptr) {
+            break;
+        }
+        i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - p);
+        if (p[i + 1] != 0x00 || p[i + 2] != 0x00 || p[i + 3] != 0x00) {
+            continue;
+        }
+        any_candidate = true;
+        if (fits(image, i, judged_header_bytes) && (p[i + century_offset] == 0x19 || p[i + century_offset] == 0x20) &&
+            take(i)) {
+            return n;
+        }
+    }
+    from = size;
+    return n;
 }
 
 }  // namespace tarnwick

@@ -23,6 +23,8 @@ struct MicrocodeUpdateHeader {
     std::uint32_t total_size;           // 32: header + data + extended signature table
                                         // 36: 12 reserved bytes, never read
 
+    bool operator==(const MicrocodeUpdateHeader&) const = default;
+
     std::uint8_t year() const { return static_cast<std::uint8_t>(date); }
     std::uint8_t century() const { return static_cast<std::uint8_t>(date >> 8); }
     std::uint8_t day() const { return static_cast<std::uint8_t>(date >> 16); }
@@ -44,24 +46,33 @@ std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos);
 bool is_qualifying_header(const MicrocodeUpdateHeader& header);
 bool is_qualifying_header(Image image, std::size_t candidate);
 
-// Walks every candidate (each position of header_marker, ascending, each
-// search restarting one byte after the last candidate) and calls
+// Writes to `out`, in ascending order, the next candidates at or after
+// `from` that the rule can accept at all: those with their 36 judged bytes
+// inside the image and a century byte of 19 or 20. Sets `any_candidate`
+// once it has passed any candidate, whatever its fields. Returns how many it
+// wrote, 0 only when none remain, and moves `from` to where the next call
+// goes on.
+std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std::size_t> out,
+                                  bool& any_candidate);
+
+// Walks every candidate (each position of header_marker, ascending, as
+// restarting the search one byte after each candidate gives them) and calls
 // visit(header) for the qualifying ones. Returns false when the image holds
-// no candidate at all.
+// no candidate at all, qualifying or not.
 template <class Visit>
 bool for_each_qualifying_header(Image image, Visit&& visit) {
-    std::optional<std::size_t> candidate = find_pattern(image, 0, header_marker);
-    if (!candidate) {
-        return false;
-    }
-    while (candidate) {
-        const std::optional<MicrocodeUpdateHeader> header = view_header(image, *candidate);
-        if (header && is_qualifying_header(*header)) {
-            visit(*header);
+    std::size_t at[256];
+    std::size_t from = 0;
+    bool any_candidate = false;
+    while (const std::size_t n = find_dated_candidates(image, from, at, any_candidate)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::optional<MicrocodeUpdateHeader> header = view_header(image, at[k]);
+            if (header && is_qualifying_header(*header)) {
+                visit(*header);
+            }
         }
-        candidate = find_pattern(image, *candidate + 1, header_marker);
     }
-    return true;
+    return any_candidate;
 }
 
 }  // namespace tarnwick

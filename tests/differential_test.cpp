@@ -1,0 +1,199 @@
+// The fast search, candidate walk and MPDT verdict against the plain ones in
+// reference.h, on random and adversarial images. Every image is an exact-size
+// heap copy, so the sanitizer build catches a load past its end.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "reference.h"
+#include "search/find_pattern.h"
+#include "search/microcode_header.h"
+#include "synth.h"
+
+namespace {
+
+using synth::Bytes;
+using tarnwick::Image;
+using tarnwick::Pattern;
+
+struct Random {
+    std::uint64_t state;
+    std::uint32_t below(std::uint32_t n) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<std::uint32_t>(state >> 32) % n;
+    }
+};
+
+class HeapImage {
+public:
+    explicit HeapImage(const Bytes& b) : size_(b.size()), bytes_(new std::uint8_t[b.empty() ? 1 : b.size()]) {
+        std::copy(b.begin(), b.end(), bytes_.get());
+    }
+    Image image() const { return Image(bytes_.get(), size_); }
+
+private:
+    std::size_t size_;
+    std::unique_ptr<std::uint8_t[]> bytes_;
+};
+
+const std::vector<Bytes>& tool_patterns() {
+    static const std::vector<Bytes> p = {
+        Bytes(tarnwick::header_marker.begin(), tarnwick::header_marker.end()),
+        Bytes(tarnwick::fit_signature.begin(), tarnwick::fit_signature.end()),
+        Bytes(tarnwick::mpdt_boot_pattern.begin(), tarnwick::mpdt_boot_pattern.end()),
+        Bytes(tarnwick::mpdt_noboot_pattern.begin(), tarnwick::mpdt_noboot_pattern.end()),
+    };
+    return p;
+}
+
+// A dated header at the front: the fields the rule reads, sizes that agree
+// or not, chosen at random.
+Bytes dated_header(Random& r) {
+    const std::uint32_t century = r.below(3) == 0 ? 0x21 : (r.below(2) == 0 ? 0x19 : 0x20);
+    const std::uint32_t data = r.below(2) == 0 ? 0 : 0x400;
+    const std::uint32_t total = r.below(4) == 0 ? data + 49 : (data == 0 && r.below(2) == 0 ? 0 : data + 48);
+    return synth::make_header(r.below(5), 0x01010001 | century << 8, 0x306C3, 0x32, data, total);
+}
+
+// Images made of the runs and near-misses that fast searches get wrong:
+// zeros, 0xFF fill, random bytes, runs of 01 00 00 00, patterns with one
+// byte changed or cut short, whole patterns and dated headers.
+Bytes adversarial(Random& r, std::size_t length) {
+    Bytes b;
+    while (b.size() < length) {
+        const std::uint32_t run = 1 + r.below(40);
+        switch (r.below(9)) {
+            case 0: b.insert(b.end(), run, 0x00); break;
+            case 1: b.insert(b.end(), run, 0xFF); break;
+            case 2: for (std::uint32_t i = 0; i < run; ++i) b.push_back(static_cast<std::uint8_t>(r.below(256))); break;
+            case 3: for (std::uint32_t i = 0; i < run; ++i) synth::append(b, {1, 0, 0, 0}); break;
+            case 4: {
+                Bytes p = tool_patterns()[r.below(4)];
+                p[r.below(static_cast<std::uint32_t>(p.size()))] ^= static_cast<std::uint8_t>(1 + r.below(255));
+                p.resize(1 + r.below(static_cast<std::uint32_t>(p.size())));
+                synth::append(b, p);
+                break;
+            }
+            case 5: synth::append(b, tool_patterns()[r.below(4)]); break;
+            case 6: synth::append(b, dated_header(r)); break;
+            case 7: for (std::uint32_t i = 0; i < run; ++i) b.push_back(static_cast<std::uint8_t>(r.below(2))); break;
+            default: synth::append(b, synth::mpdt_record(r.below(2) == 0)); break;
+        }
+    }
+    b.resize(length);
+    return b;
+}
+
+// Every length from 0 to 100 several times, then longer images that run
+// through many blocks.
+std::vector<Bytes> images() {
+    Random r{0x9E3779B97F4A7C15};
+    std::vector<Bytes> all;
+    for (std::size_t length = 0; length <= 100; ++length) {
+        for (int k = 0; k < 12; ++k) {
+            all.push_back(adversarial(r, length));
+        }
+    }
+    for (int k = 0; k < 400; ++k) {
+        all.push_back(adversarial(r, 101 + r.below(900)));
+    }
+    // Each tool pattern at every offset mod 64 in fill, and at the very end.
+    for (const Bytes& p : tool_patterns()) {
+        for (const int fill : {0x00, 0xFF}) {
+            for (std::size_t at = 0; at < 128; ++at) {
+                Bytes b(at, static_cast<std::uint8_t>(fill));
+                synth::append(b, p);
+                all.push_back(b);
+                b.resize(b.size() + 1 + (at % 7), static_cast<std::uint8_t>(fill));
+                all.push_back(b);
+            }
+        }
+    }
+    return all;
+}
+
+std::vector<std::size_t> fast_matches(Image image, Pattern pattern) {
+    std::vector<std::size_t> found;
+    tarnwick::for_each_match(image, pattern, [&](std::size_t at) { found.push_back(at); });
+    return found;
+}
+
+TEST(Differential, FindPatternAgreesWithHorspool) {
+    Random r{42};
+    for (const Bytes& bytes : images()) {
+        const HeapImage heap(bytes);
+        const Image image = heap.image();
+        std::vector<Bytes> patterns = tool_patterns();
+        for (std::uint32_t length = 1; length <= 16; ++length) {
+            Bytes random(length);
+            for (auto& byte : random) byte = static_cast<std::uint8_t>(r.below(3));
+            patterns.push_back(random);
+            if (length <= bytes.size()) {
+                // Taken from the image itself, so that it matches somewhere.
+                const std::size_t at = r.below(static_cast<std::uint32_t>(bytes.size() - length + 1));
+                patterns.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                      bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
+            }
+        }
+        for (const Bytes& pattern : patterns) {
+            const HeapImage heap_pattern(pattern);
+            const Pattern pat(heap_pattern.image());
+            const std::size_t step = bytes.size() <= 100 ? 1 : 1 + bytes.size() / 8 + r.below(16);
+            for (std::size_t from = 0; from <= bytes.size() + 1; from += step) {
+                ASSERT_EQ(tarnwick::find_pattern(image, from, pat), reference::find(image, from, pat))
+                    << "image of " << bytes.size() << " bytes, pattern of " << pattern.size() << ", from " << from;
+            }
+            ASSERT_EQ(fast_matches(image, pat), reference::all_matches(image, pat))
+                << "image of " << bytes.size() << " bytes, pattern of " << pattern.size();
+        }
+    }
+}
+
+TEST(Differential, CandidateWalkAgreesWithRestartedSearch) {
+    for (const Bytes& bytes : images()) {
+        const HeapImage heap(bytes);
+        reference::Walk fast;
+        fast.any_candidate = tarnwick::for_each_qualifying_header(
+            heap.image(), [&](const tarnwick::MicrocodeUpdateHeader& h) { fast.qualifying.push_back(h); });
+        ASSERT_EQ(fast, reference::walk(heap.image())) << "image of " << bytes.size() << " bytes";
+    }
+}
+
+TEST(Differential, MpdtVerdictAgreesWithTwoSearches) {
+    for (const Bytes& bytes : images()) {
+        const HeapImage heap(bytes);
+        ASSERT_EQ(tarnwick::find_mpdt_record(heap.image()), reference::mpdt(heap.image()))
+            << "image of " << bytes.size() << " bytes";
+    }
+}
+
+// The block loop must hand over to the byte loop exactly where a block's
+// last position would have its judged bytes cut by the end.
+TEST(Differential, HeaderAtEveryDistanceFromTheEnd) {
+    const Bytes header = synth::make_header(7, 0x02022020, 0x1234, 0x10, 0, 48);
+    Random r{7};
+    for (const Bytes& prefix : {Bytes(200, 0xFF), adversarial(r, 200)}) {
+        for (std::size_t distance = 0; distance <= 140; ++distance) {
+            Bytes bytes = prefix;
+            synth::append(bytes, header);
+            bytes.resize(prefix.size() + distance, 0x00);
+            const HeapImage heap(bytes);
+            reference::Walk fast;
+            fast.any_candidate = tarnwick::for_each_qualifying_header(
+                heap.image(), [&](const tarnwick::MicrocodeUpdateHeader& h) { fast.qualifying.push_back(h); });
+            const reference::Walk plain = reference::walk(heap.image());
+            ASSERT_EQ(fast, plain) << "header " << distance << " bytes before the end";
+            EXPECT_EQ(std::count(plain.qualifying.begin(), plain.qualifying.end(), *tarnwick::view_header(header, 0)),
+                      distance >= tarnwick::judged_header_bytes ? 1 : 0)
+                << distance;
+        }
+    }
+}
+
+}  // namespace
