@@ -9,11 +9,14 @@
 
 namespace tarnwick {
 
+// The input's bytes: a mapping of the file where it can be mapped, else a
+// buffer it was read into.
 struct LoadedImage {
+    platform::Mapping mapping;
     platform::Buffer buffer;
     std::size_t size = 0;
 
-    Image view() const { return Image(buffer.get(), size); }
+    Image view() const { return Image(mapping ? mapping.data() : buffer.get(), size); }
 };
 
 // Opens, measures and reads the whole file at `path`. On failure prints the

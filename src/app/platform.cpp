@@ -1,6 +1,11 @@
 #include "app/platform.h"
 
+#include <atomic>
+#include <utility>
+#include <cstdint>
 #include <cstdlib>
+
+#include "commands/status.h"
 
 #if defined(_WIN32)
 #include <share.h>
@@ -8,8 +13,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
-#if defined(__linux__)
+#if !defined(_WIN32)
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #endif
 
 namespace tarnwick::platform {
@@ -76,5 +83,82 @@ Buffer allocate_image_buffer(std::size_t size) {
 #endif
     return Buffer(static_cast<std::uint8_t*>(std::malloc(bytes)));
 }
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        Mapping gone(std::move(*this));
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+    }
+    return *this;
+}
+
+#if defined(_WIN32)
+// Reading is kept on Windows: a mapping there holds the file against
+// truncation, and the read path is what the tests under Wine measure.
+Mapping::~Mapping() = default;
+Mapping map_file(std::FILE*, std::size_t) { return {}; }
+void end_run_if_mapping_shrinks(const Mapping&) {}
+#else
+Mapping::~Mapping() {
+    if (data_ != nullptr) {
+        ::munmap(const_cast<std::uint8_t*>(data_), size_);
+    }
+}
+
+Mapping map_file(std::FILE* file, std::size_t size) {
+    const int fd = ::fileno(file);
+    struct stat st {};
+    if (size == 0 || fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    int flags = MAP_PRIVATE;
+#if defined(MAP_POPULATE)
+    // Every command reads the image through to its end (the search does),
+    // and one populating call costs far less than a fault per few pages.
+    flags |= MAP_POPULATE;
+#endif
+    void* p = ::mmap(nullptr, size, PROT_READ, flags, fd, 0);
+    if (p == MAP_FAILED) {
+        return {};
+    }
+    return Mapping(static_cast<const std::uint8_t*>(p), size);
+}
+
+namespace {
+
+std::atomic<std::uintptr_t> mapped_begin{0};
+std::atomic<std::uintptr_t> mapped_end{0};
+
+// Only async-signal-safe calls: write, _exit, sigaction, raise.
+void on_bus_error(int signal_number, siginfo_t* info, void*) {
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    if (address >= mapped_begin.load() && address < mapped_end.load()) {
+        static constexpr char message[] = "Can't read file.\n";
+        [[maybe_unused]] const auto written = ::write(STDOUT_FILENO, message, sizeof message - 1);
+        ::_exit(static_cast<int>(ExitStatus::short_read));
+    }
+    // Not a page of the image: let the default action have it.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal_number, &fallback, nullptr);
+    ::raise(signal_number);
+}
+
+}  // namespace
+
+void end_run_if_mapping_shrinks(const Mapping& mapping) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(mapping.data());
+    mapped_begin.store(begin);
+    mapped_end.store(begin + mapping.size());
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, nullptr);
+}
+#endif
 
 }  // namespace tarnwick::platform

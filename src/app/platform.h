@@ -28,4 +28,36 @@ using Buffer = std::unique_ptr<std::uint8_t, BufferFree>;
 // first-touch page faults otherwise cost more than searching the image.
 Buffer allocate_image_buffer(std::size_t size);
 
+// A read-only private mapping of a regular file's first bytes, unmapped when
+// it goes out of scope.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Mapping(Mapping&& other) noexcept : data_(other.data_), size_(other.size_) { other.data_ = nullptr; }
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+
+    explicit operator bool() const { return data_ != nullptr; }
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Maps the first `size` (> 0) bytes of `file`. Nothing when the file is not
+// a regular one, when the system won't map it, or on systems where reading
+// is the better way; the caller then reads the file instead.
+Mapping map_file(std::FILE* file, std::size_t size);
+
+// A file that shrinks while it is mapped faults on the pages past its new
+// end. From this call on, such a fault inside `mapping` ends the process as
+// a short read does: "Can't read file." on standard output and status 3.
+// Faults anywhere else keep their default outcome.
+void end_run_if_mapping_shrinks(const Mapping& mapping);
+
 }  // namespace tarnwick::platform
