@@ -194,6 +194,36 @@ TEST(FrontEnd, InputsOfNoMeasurableLength) {
     EXPECT_EQ(fifo.code, 5);
 }
 
+// Files of the system that are measured, mapped or read as they always were.
+TEST(FrontEnd, SystemFiles) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "Linux paths";
+    }
+    struct SystemFile {
+        const char* path;
+        std::string out;
+        int code;
+    };
+    const std::vector<SystemFile> files = {
+        // Reports 4096 bytes and holds a few: a short read.
+        {"/sys/devices/system/cpu/online", load_messages.at(3), 3},
+        // Seeking to their end gives 0: an empty image.
+        {"/proc/self/status", "", 1},
+        {"/dev/null", "", 1},
+        {"/dev/zero", "", 1},
+    };
+    const Workdir dir;
+    for (const SystemFile& f : files) {
+        SCOPED_TRACE(f.path);
+        if (!fs::exists(f.path)) {
+            continue;
+        }
+        const Result r = dir.run({"-info", f.path});
+        EXPECT_EQ(r.out, f.out);
+        EXPECT_EQ(r.code, f.code);
+    }
+}
+
 TEST(FrontEnd, MeasuresFilesPastTwoGibibytes) {
     if (under_other_command()) {
         GTEST_SKIP() << "slow under emulation";
@@ -231,6 +261,7 @@ TEST(Check, Sums) {
          {"-check", "f"}, ok, 0},
         {"marker in the last four bytes", {{"f", text({0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0})}}, {"-check", "f"}, ok, 0},
         {"marker cut by the end", {{"f", text({0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0})}}, {"-check", "f"}, "", 1},
+        {"unaligned marker", {{"f", text({0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF})}}, {"-check", "f"}, ok, 0},
     });
 }
 
@@ -264,7 +295,19 @@ TEST(Info, Listings) {
     Bytes at_35 = at_36;
     at_35.resize(4 + 35);
     const std::string none = "   MPDT None\n";
+    auto after_fill = [&](std::size_t n) {
+        Bytes b(n, 0xFF);
+        synth::append(b, hdr);
+        return text(b);
+    };
+    Bytes mpdt_first = synth::mpdt_record(true);
+    synth::append(mpdt_first, hdr);
     run_cases({
+        {"header after one byte", {{"f", after_fill(1)}}, {"-info", "f"}, heading + example_row + rule + none, 0},
+        {"header after two bytes", {{"f", after_fill(2)}}, {"-info", "f"}, heading + example_row + rule + none, 0},
+        {"header after three bytes", {{"f", after_fill(3)}}, {"-info", "f"}, heading + example_row + rule + none, 0},
+        {"MPDT record before the first header", {{"f", text(mpdt_first)}}, {"-info", "f"},
+         heading + example_row + rule + "   MPDT Boot - YES\n", 0},
         {"no marker", {{"f", text(Bytes(64, 0xFF))}}, {"-info", "f"}, "", 1},
         {"the example header", {{"f", text(hdr)}}, {"-info", "f"}, heading + example_row + rule + none, 0},
         {"only failing candidates", {{"f", text({1, 0, 0, 0, 1, 0, 0, 0, 9})}}, {"-info", "f"}, rule + none, 0},
@@ -390,8 +433,14 @@ TEST(Fit, Listings) {
     for (char ch : std::string("_FIT_   ")) {
         sig_at_end.push_back(static_cast<std::uint8_t>(ch));
     }
+    Bytes two_fits = fit_image({0xFFF70400});
+    synth::put_fit(two_fits, 0x100, {0xFFF80000, 0xFFF90000});
+    Bytes types_1_2_1 = fit_image({0xFFF70400, 0xFFF80000, 0xFFF90000});
+    types_1_2_1[0x40 + 2 * 16 + 14] = 0x02;
     const std::vector<std::string> fit = {"-fit", "f"};
     run_cases({
+        {"two FITs, the first listed", {{"f", text(two_fits)}}, fit, " 01 mCode Adrress - 0xFFF70400\n", 0},
+        {"run ends at the first other type", {{"f", text(types_1_2_1)}}, fit, " 01 mCode Adrress - 0xFFF70400\n", 0},
         {"no FIT", {{"f", text(Bytes(64, 0xFF))}}, fit, "", 1},
         {"three entries", {{"f", text(fit_image({0xFFF70400, 0xFFF80000, 0xFFF90000}))}}, fit,
          " 01 mCode Adrress - 0xFFF70400\n 02 mCode Adrress - 0xFFF80000\n 03 mCode Adrress - 0xFFF90000\n", 0},
