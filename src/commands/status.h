@@ -10,6 +10,7 @@ enum class ExitStatus : int {
     short_read = 3,    // the input file was not read in full
     bad_usage = 4,
     no_memory = 5,     // the input can't be measured or held in memory
+    output_failed = 6, // standard output could not be written
 };
 
 }  // namespace tarnwick
