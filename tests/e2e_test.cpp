@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +80,18 @@ public:
             r.out = from_crlf(r.out);
         }
         return r;
+    }
+
+    // Runs `shell_prefix tool args shell_suffix` in the directory with the
+    // caller's own redirections, and returns only the exit code.
+    int status_of(const std::vector<std::string>& args, const std::string& shell_suffix,
+                  const std::string& shell_prefix = "") const {
+        std::string cmd = "cd '" + dir_.string() + "' && " + shell_prefix + tool_command();
+        for (const std::string& a : args) {
+            cmd += " '" + a + "'";
+        }
+        const int status = std::system((cmd + " " + shell_suffix).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
@@ -358,6 +371,10 @@ TEST(Scan, Lookups) {
         ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     }
     const std::string long_word(100000, 'A');
+    std::string glued;
+    for (std::size_t n = 1; n <= 128; ++n) {
+        glued += std::string(n, n % 2 == 0 ? 'x' : '0') + key + "\n";
+    }
     auto db = [&](const std::string& content, const Bytes& image) {
         return std::map<std::string, std::string>{{"ZOR.dat", content}, {"in.bin", text(image)}};
     };
@@ -384,6 +401,12 @@ TEST(Scan, Lookups) {
         {"only white space", db(" \n\t\r\n ", hdr), scan, found, 0},
         {"very long word, then the key", db(long_word + "\n" + key + "\n", hdr), scan, "", 0},
         {"very long word ending in the key", db(long_word + key + "\n", hdr), scan, found, 0},
+        {"a prefix is not a key", db(key.substr(0, 40) + "\n", hdr), scan, found, 0},
+        {"key glued to words of 1 to 128 characters", db(glued, hdr), scan, found, 0},
+        {"byte-order mark before the first key", db("\xEF\xBB\xBF" + key + "\r\n", hdr), scan, "", 0},
+        {"byte-order mark alone", db("\xEF\xBB\xBF", hdr), scan, found, 0},
+        {"byte-order mark cut short", db("\xEF\xBB" + key, hdr), scan, found, 0},
+        {"byte-order mark past the start", db(old_key + "\n\xEF\xBB\xBF" + key, hdr), scan, found, 0},
     });
 }
 
@@ -394,6 +417,67 @@ TEST(Scan, DatabaseThatIsADirectory) {
     const Result r = dir.run({"-scan", "in.bin"});
     EXPECT_EQ(r.out, "File ZOR.dat can't be opened.\n");
     EXPECT_EQ(r.code, 2);
+}
+
+TEST(Scan, DatabaseThatIsADirectoryIsReportedFirst) {
+    const Workdir dir;
+    dir.put("in.bin", text(Bytes(64, 0xFF)));
+    fs::create_directory(dir.path() / "ZOR.dat");
+    const Result r = dir.run({"-scan", "in.bin"});
+    EXPECT_EQ(r.out, "File ZOR.dat can't be opened.\n");
+    EXPECT_EQ(r.code, 2);
+}
+
+// A database that can only be read forwards: a FIFO that a writer fills.
+TEST(Scan, DatabaseFromAFifo) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "POSIX shell constructs";
+    }
+    const Bytes hdr = example_header();
+    const Bytes other = synth::make_header(5, 0x12312019, 0x6F6, 0x101, 0, 0);
+    Bytes image = hdr;
+    synth::append(image, other);
+    synth::append(image, hdr);
+    const Workdir dir;
+    dir.put("in.bin", text(image));
+    ASSERT_EQ(std::system(("mkfifo '" + (dir.path() / "ZOR.dat").string() + "'").c_str()), 0);
+    const Result r =
+        dir.run({"-scan", "in.bin"}, "{ printf '%s\\n' x " + synth::key_of(hdr) + " >ZOR.dat & } ; timeout 20 ");
+    EXPECT_EQ(r.out, "Found new Microcode " + synth::key_of(other) + "\n");
+    EXPECT_EQ(r.code, 0);
+}
+
+// Keys are collected in memory that grows with their number only; when it
+// can't be had, the run says so and ends with 5, without aborting.
+TEST(Scan, MemoryForKeys) {
+    if (under_other_command() || TARNWICK_SANITIZED) {
+        GTEST_SKIP() << "needs ulimit -v on the tool itself";
+    }
+    // A qualifying header every 12 bytes, all with the same key: 4.2 million
+    // of them in 48 MiB. Each 12 bytes are the marker, a revision and a
+    // date whose total size (the date again) is the revision + 48.
+    Bytes unit(12);
+    synth::put_le32(unit, 0, 1);
+    synth::put_le32(unit, 4, 0x01012020 - 48);
+    synth::put_le32(unit, 8, 0x01012020);
+    std::string image;
+    image.reserve(48 << 20);
+    while (image.size() < (48u << 20)) {
+        image += text(unit);
+    }
+    const std::string key = synth::key_of(Bytes(image.begin(), image.begin() + 48));
+    const Workdir dir;
+    dir.put("dense.bin", image);
+    dir.put("ZOR.dat", key + "\n");
+    image.clear();
+    image.shrink_to_fit();
+    // The image (48 MiB) and the program fit in 120 MB, the keys too.
+    EXPECT_EQ(dir.status_of({"-scan", "dense.bin"}, ">out.txt 2>err.txt", "ulimit -v 200000; "), 0);
+    EXPECT_EQ(read_file(dir.path() / "out.txt"), "");
+    EXPECT_EQ(read_file(dir.path() / "err.txt"), "");
+    EXPECT_EQ(dir.status_of({"-scan", "dense.bin"}, ">out.txt 2>err.txt", "ulimit -v 110000; "), 5);
+    EXPECT_EQ(read_file(dir.path() / "out.txt"), "Can't allocate memory for file contents.\n");
+    EXPECT_EQ(read_file(dir.path() / "err.txt"), "");
 }
 
 TEST(Scan, LeavesTheDirectoryAsItFoundIt) {
@@ -411,6 +495,92 @@ TEST(Scan, LeavesTheDirectoryAsItFoundIt) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"ZOR.dat", "ZOR.tmp", "in.bin"}));
+}
+
+// Output that can't be written ends the run with 6, whatever the command.
+TEST(Output, ThatCantBeWrittenIsAFailure) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "POSIX file descriptors";
+    }
+    const Workdir dir;
+    Bytes image = example_header();
+    image.resize(0x200, 0xFF);
+    synth::put_fit(image, 0x100, {0xFFF70400});
+    dir.put("f.bin", text(image));
+    dir.put("intact.bin", intact);
+    dir.put("none.bin", text(Bytes(64, 0xFF)));
+    dir.put("ZOR.dat", "\n");
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+    };
+    const Row rows[] = {
+        {"usage", {}, 6},
+        {"-info", {"-info", "f.bin"}, 6},
+        {"-scan", {"-scan", "f.bin"}, 6},
+        {"-check", {"-check", "intact.bin"}, 6},
+        {"-fit", {"-fit", "f.bin"}, 6},
+        {"a load message", {"-info", "missing.bin"}, 6},
+        // Nothing to write, nothing that failed.
+        {"-info printing nothing", {"-info", "none.bin"}, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(dir.status_of(row.args, ">/dev/full 2>err.txt"), row.code);
+        EXPECT_EQ(read_file(dir.path() / "err.txt"), "");
+        EXPECT_EQ(dir.status_of(row.args, ">&- 2>err.txt"), row.code) << "standard output closed";
+        EXPECT_EQ(read_file(dir.path() / "err.txt"), "");
+
+        // A pipe whose reader has gone, with SIGPIPE ignored.
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        ::close(fds[0]);
+        EXPECT_EQ(dir.status_of(row.args, ">&" + std::to_string(fds[1]) + " 2>err.txt", "trap '' PIPE; "), row.code)
+            << "broken pipe";
+        ::close(fds[1]);
+        EXPECT_EQ(read_file(dir.path() / "err.txt"), "");
+    }
+}
+
+// The README's recipe for recording new keys, run as it is printed there.
+TEST(Scan, RecordingRecipe) {
+    if (under_other_command()) {
+        GTEST_SKIP() << "POSIX shell";
+    }
+    const std::string readme = read_file(TARNWICK_README);
+    const std::string mark = "<!-- recording recipe -->\n```sh\n";
+    const std::size_t begin = readme.find(mark);
+    ASSERT_NE(begin, std::string::npos);
+    const std::size_t end = readme.find("```", begin + mark.size());
+    ASSERT_NE(end, std::string::npos);
+    const std::string recipe = readme.substr(begin + mark.size(), end - begin - mark.size());
+
+    const Workdir dir;
+    fs::create_directory(dir.path() / "bin");
+    fs::create_symlink(TARNWICK_BINARY, dir.path() / "bin" / "tarnwick");
+    const Bytes a = example_header();
+    const Bytes b = synth::make_header(5, 0x12312019, 0x6F6, 0x101, 0, 0);
+    Bytes image = a;
+    synth::append(image, b);
+    synth::append(image, a);
+    dir.put("fw.bin", text(image));
+    dir.put("recipe.sh", recipe);
+    auto run_recipe = [&] {
+        const std::string cmd = "cd '" + dir.path().string() + "' && PATH=\"$PWD/bin:$PATH\" sh recipe.sh >/dev/null 2>&1";
+        return WEXITSTATUS(std::system(cmd.c_str()));
+    };
+    const std::string both = synth::key_of(a) + "\n" + synth::key_of(b) + "\n";
+    // The first time creates the database, with each new key once.
+    EXPECT_EQ(run_recipe(), 0);
+    EXPECT_EQ(read_file(dir.path() / "ZOR.dat"), both);
+    // Then nothing is new.
+    EXPECT_EQ(run_recipe(), 0);
+    EXPECT_EQ(read_file(dir.path() / "ZOR.dat"), both);
+    // A scan that fails stops the recipe, and nothing is appended.
+    fs::remove(dir.path() / "fw.bin");
+    EXPECT_NE(run_recipe(), 0);
+    EXPECT_EQ(read_file(dir.path() / "ZOR.dat"), both);
 }
 
 Bytes fit_image(const std::vector<std::uint64_t>& addresses, std::size_t size = 0x200) {

@@ -6,17 +6,6 @@
 
 namespace tarnwick {
 
-std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos) {
-    if (!fits(image, pos, judged_header_bytes)) {
-        return std::nullopt;
-    }
-    const Image h = image.subspan(pos, judged_header_bytes);
-    return MicrocodeUpdateHeader{
-        read_le32(h, 0),  read_le32(h, 4),  read_le32(h, 8),  read_le32(h, 12), read_le32(h, 16),
-        read_le32(h, 20), read_le32(h, 24), read_le32(h, 28), read_le32(h, 32),
-    };
-}
-
 bool is_qualifying_header(const MicrocodeUpdateHeader& header) {
     if (header.header_version != 1) {
         return false;

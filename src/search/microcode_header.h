@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "search/bytes.h"
 #include "search/find_pattern.h"
@@ -40,7 +41,17 @@ struct MicrocodeUpdateHeader {
 inline constexpr std::size_t judged_header_bytes = 36;
 
 // The header fields at `pos`, or nothing when fewer than 36 bytes remain.
-std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos);
+// Inline: the walk and the scan call it for every header they look at.
+inline std::optional<MicrocodeUpdateHeader> view_header(Image image, std::size_t pos) {
+    if (!fits(image, pos, judged_header_bytes)) {
+        return std::nullopt;
+    }
+    const Image h = image.subspan(pos, judged_header_bytes);
+    return MicrocodeUpdateHeader{
+        read_le32(h, 0),  read_le32(h, 4),  read_le32(h, 8),  read_le32(h, 12), read_le32(h, 16),
+        read_le32(h, 20), read_le32(h, 24), read_le32(h, 28), read_le32(h, 32),
+    };
+}
 
 // The plausibility rule that tells a real header from a chance 01 00 00 00.
 bool is_qualifying_header(const MicrocodeUpdateHeader& header);
@@ -57,7 +68,7 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
 
 // Walks every candidate (each position of header_marker, ascending, as
 // restarting the search one byte after each candidate gives them) and calls
-// visit(header) for the qualifying ones. Returns false when the image holds
+// visit(header), or visit(header, position), for the qualifying ones. Returns false when the image holds
 // no candidate at all, qualifying or not.
 template <class Visit>
 bool for_each_qualifying_header(Image image, Visit&& visit) {
@@ -68,7 +79,11 @@ bool for_each_qualifying_header(Image image, Visit&& visit) {
         for (std::size_t k = 0; k < n; ++k) {
             const std::optional<MicrocodeUpdateHeader> header = view_header(image, at[k]);
             if (header && is_qualifying_header(*header)) {
-                visit(*header);
+                if constexpr (std::is_invocable_v<Visit&, const MicrocodeUpdateHeader&, std::size_t>) {
+                    visit(*header, at[k]);
+                } else {
+                    visit(*header);
+                }
             }
         }
     }
