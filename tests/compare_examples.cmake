@@ -1,6 +1,7 @@
 file(REMOVE_RECURSE "${OUT}")
 file(MAKE_DIRECTORY "${OUT}")
-execute_process(COMMAND "${GENERATOR}" "${OUT}" RESULT_VARIABLE rc)
+# EMULATOR, when set, runs a cross-built generator.
+execute_process(COMMAND ${EMULATOR} "${GENERATOR}" "${OUT}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "make_examples failed: ${rc}")
 endif()

@@ -108,6 +108,9 @@ std::uint32_t touch_every_page(tarnwick::Image image) {
 }
 
 TEST(Load, FileThatShrinksUnderTheMappingIsAShortRead) {
+#if defined(TARNWICK_FAULT_ADDRESS_GARBLED)
+    GTEST_SKIP() << "the emulator garbles the fault address";
+#endif
     const fs::path file = scratch("shrinks");
     synth::write_file(file.string(), synth::Bytes(1 << 20, 0x11));
     const ChildEnd end = in_child("shrinks", [&] {
