@@ -8,6 +8,8 @@
 #include <streambuf>
 #include <string>
 
+#include <unistd.h>
+
 #include "commands/commands.h"
 
 namespace {
@@ -19,25 +21,26 @@ protected:
 };
 
 // A small database, written once: a known key, words of other shapes, a
-// word far longer than a key, CRLF line ends.
+// word far longer than a key, CRLF line ends, a byte-order mark. Its name is
+// removed at once; the scan opens it through the descriptor kept open, so
+// nothing is left behind however the fuzzer ends.
 std::string make_database() {
-    char dir[] = "/tmp/tarnwick-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
+    char path[] = "/tmp/tarnwick-fuzz-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) {
         std::abort();
     }
-    const std::string path = std::string(dir) + "/ZOR.dat";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        std::abort();
-    }
-    std::fputs("# keys\r\n000306C3000000320000001B0713201600005C001A2B3C4D\r\n", f);
-    std::fputs("000306c3000000320000001b0713201600005c001a2b3c4d\n\t \n", f);
+    ::unlink(path);
+    std::string db = "\xEF\xBB\xBF# keys\r\n000306C3000000320000001B0713201600005C001A2B3C4D\r\n";
+    db += "000306c3000000320000001b0713201600005c001a2b3c4d\n\t \n";
     for (int i = 0; i < 300; ++i) {
-        std::fputs("0123456789ABCDEF", f);
+        db += "0123456789ABCDEF";
     }
-    std::fputs("\n00000000000000000000000000000000000000000000000", f);
-    std::fclose(f);
-    return path;
+    db += "\n00000000000000000000000000000000000000000000000";
+    if (::write(fd, db.data(), db.size()) != static_cast<ssize_t>(db.size())) {
+        std::abort();
+    }
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 }  // namespace
