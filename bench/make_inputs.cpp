@@ -3,6 +3,8 @@
 //              (compressed) regions, a dozen updates, a FIT near the top
 //   worst.bin  64 MiB of back-to-back 01 00 00 00, a candidate every 4 bytes
 //   scan.bin   a container of 300 updates
+//   keys2000.bin  2,000 bare headers back to back, each its own key
+//   dense.bin  64 MiB of bare headers back to back: 1.4 million keys
 //   ZOR.dat    10,000 keys, half of scan.bin's among them
 
 #include <cstdint>
@@ -98,7 +100,21 @@ int main(int argc, char** argv) {
         database += std::string(key) + "\n";
     }
 
+    // Headers whose data size is 0 and total size 48: each a qualifying
+    // header of its own, 48 bytes apart.
+    auto bare_headers = [](std::size_t count) {
+        synth::Bytes b;
+        b.reserve(count * 48);
+        for (std::size_t i = 0; i < count; ++i) {
+            synth::append(b, synth::make_header(static_cast<std::uint32_t>(i), 0x01152024, 0x906EA, 0x22, 0, 48));
+        }
+        return b;
+    };
+
     const bool ok = synth::write_file(dir + "/bios.bin", bios_image()) && synth::write_file(dir + "/worst.bin", worst) &&
-                    synth::write_file(dir + "/scan.bin", scan) && synth::write_file(dir + "/ZOR.dat", database);
+                    synth::write_file(dir + "/scan.bin", scan) &&
+                    synth::write_file(dir + "/keys2000.bin", bare_headers(2000)) &&
+                    synth::write_file(dir + "/dense.bin", bare_headers(64 * mib / 48)) &&
+                    synth::write_file(dir + "/ZOR.dat", database);
     return ok ? 0 : 1;
 }

@@ -34,7 +34,7 @@ want() {  # package..., then -- and the check
   local pkgs=()
   while [ "$1" != -- ]; do pkgs+=("$1"); shift; done
   shift
-  "$@" || missing+=("${pkgs[@]}")
+  "$@" >/dev/null 2>&1 || missing+=("${pkgs[@]}")
 }
 probe() {
   missing=()
@@ -43,7 +43,7 @@ probe() {
   want libgtest-dev googletest -- gtest_found
   want man-db -- man --version
   want g++-mingw-w64-x86-64-posix -- compiles x86_64-w64-mingw32-g++-posix -static
-  want wine wine64 -- wine64 --version
+  want wine wine64 -- wine --version
   want g++-aarch64-linux-gnu -- compiles aarch64-linux-gnu-g++
   want g++-s390x-linux-gnu -- compiles s390x-linux-gnu-g++
   want qemu-user -- qemu-aarch64 --version
