@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "reference.h"
+#include "search/checksum.h"
 #include "search/find_pattern.h"
 #include "search/microcode_header.h"
 #include "synth.h"
@@ -170,6 +171,39 @@ TEST(Differential, MpdtVerdictAgreesWithTwoSearches) {
         const HeapImage heap(bytes);
         ASSERT_EQ(tarnwick::find_mpdt_record(heap.image()), reference::mpdt(heap.image()))
             << "image of " << bytes.size() << " bytes";
+    }
+}
+
+std::uint32_t plain_sum(Image image) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 4 <= image.size(); i += 4) {
+        sum += tarnwick::read_le32(image, i);
+    }
+    return sum;
+}
+
+// The checksum's one pass goes through the image a slice at a time: a marker
+// across two slices, or in the last bytes, must still count.
+TEST(Differential, ChecksumPassAgreesWithSearchAndSum) {
+    std::vector<Bytes> all = images();
+    constexpr std::size_t slice = 64 * 1024;
+    for (std::size_t at = slice - 5; at <= slice + 1; ++at) {
+        for (std::size_t tail : {0, 1, 3, 4, 7, 100}) {
+            Bytes b(at + 4 + tail, 0xFF);
+            synth::put_le32(b, at, 1);
+            all.push_back(b);
+            b.resize(at + 3);  // cut by the end
+            all.push_back(b);
+        }
+    }
+    Random r{99};
+    all.push_back(adversarial(r, 3 * slice + 17));
+    for (const Bytes& bytes : all) {
+        const HeapImage heap(bytes);
+        const tarnwick::MicrocodeChecksum fast = tarnwick::check_words(heap.image());
+        ASSERT_EQ(fast.has_marker, reference::find(heap.image(), 0, tarnwick::header_marker).has_value())
+            << "image of " << bytes.size() << " bytes";
+        ASSERT_EQ(fast.sum, plain_sum(heap.image())) << "image of " << bytes.size() << " bytes";
     }
 }
 

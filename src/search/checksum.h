@@ -10,4 +10,15 @@ namespace tarnwick {
 // 0; the one to three bytes of a last partial word are left out.
 std::uint32_t sum_words(Image image);
 
+struct MicrocodeChecksum {
+    bool has_marker;    // header_marker occurs somewhere in the image
+    std::uint32_t sum;  // sum_words(image)
+};
+
+// Both answers that -check needs, in one pass: the image is taken a slice
+// at a time, searched and summed while the slice is still in the cache,
+// instead of read from memory once for the search and again for the sum.
+// Must agree with find_pattern(image, 0, header_marker) and sum_words.
+MicrocodeChecksum check_words(Image image);
+
 }  // namespace tarnwick

@@ -25,9 +25,26 @@
 namespace tarnwick::lanes {
 
 inline constexpr std::size_t width = 16;
+inline constexpr std::size_t stride = 64;
 
 #if defined(__SSE2__)
 inline constexpr unsigned bits_per_lane = 1;
+
+// Whether some i in [0, 64) has p[i] == a and p[i + distance] == b; reads
+// exactly p[0, 64) and p[distance, distance + 64). Lets the searches pass
+// over 64 positions at a time, without a branch per 16, where a pair of
+// bytes that rarely meet by chance rules them all out.
+inline bool any_pair_64(const std::uint8_t* p, std::uint8_t a, std::size_t distance, std::uint8_t b) {
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t k = 0; k < 64; k += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + distance));
+        any = _mm_or_si128(any, _mm_and_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(y, vb)));
+    }
+    return _mm_movemask_epi8(any) != 0;
+}
 
 // Reads exactly p[0, 16).
 inline std::uint64_t equal(const std::uint8_t* p, std::uint8_t value) {
@@ -39,6 +56,20 @@ inline std::uint64_t equal(const std::uint8_t* p, std::uint8_t value) {
 // NEON has no byte movemask: narrowing each 16-bit pair by 4 leaves a
 // nibble per byte, of which one bit is kept.
 inline constexpr unsigned bits_per_lane = 4;
+
+// Whether some i in [0, 64) has p[i] == a and p[i + distance] == b; reads
+// exactly p[0, 64) and p[distance, distance + 64). Lets the searches pass
+// over 64 positions at a time, without a branch per 16, where a pair of
+// bytes that rarely meet by chance rules them all out.
+inline bool any_pair_64(const std::uint8_t* p, std::uint8_t a, std::size_t distance, std::uint8_t b) {
+    const uint8x16_t va = vdupq_n_u8(a);
+    const uint8x16_t vb = vdupq_n_u8(b);
+    uint8x16_t any = vdupq_n_u8(0);
+    for (std::size_t k = 0; k < 64; k += 16) {
+        any = vorrq_u8(any, vandq_u8(vceqq_u8(vld1q_u8(p + k), va), vceqq_u8(vld1q_u8(p + k + distance), vb)));
+    }
+    return vmaxvq_u8(any) != 0;
+}
 
 // Reads exactly p[0, 16).
 inline std::uint64_t equal(const std::uint8_t* p, std::uint8_t value) {

@@ -66,7 +66,14 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
     // nearly every position is a candidate (runs of 01 00 00 00), nearly none
     // of them carries a date and the block is passed over whole.
     constexpr std::size_t block = lanes::width;
-    while (size >= block - 1 + judged_header_bytes && i <= size - (block - 1 + judged_header_bytes)) {
+    constexpr std::size_t reach = block - 1 + judged_header_bytes;
+    constexpr std::size_t wide_reach = lanes::stride - 1 + judged_header_bytes;
+    while (size >= reach && i <= size - reach) {
+        // 64 positions at once without a single 01 00, as nearly all are.
+        if (size >= wide_reach && i <= size - wide_reach && !lanes::any_pair_64(p + i, 0x01, 1, 0x00)) {
+            i += lanes::stride;
+            continue;
+        }
         std::uint64_t mask = lanes::equal(p + i, 0x01);
         if (mask != 0) {
             mask &= lanes::equal(p + i + 1, 0x00) & lanes::equal(p + i + 2, 0x00) & lanes::equal(p + i + 3, 0x00);
