@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
-stage() { printf '\n== %s\n' "$*"; }
+stage() { printf '\n== %s (at %d s)\n' "$*" "$SECONDS"; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -128,3 +128,4 @@ build-fuzz/tests/make_fuzz_seeds build-fuzz/seeds
 build-fuzz/tests/fuzz_commands -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 -timeout=10 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
   build-fuzz/corpus build-fuzz/seeds tests/fuzz/regressions 2>&1 | tail -n 12
+printf '\n== all stages passed (%d s)\n' "$SECONDS"
