@@ -1,4 +1,5 @@
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
@@ -52,7 +53,9 @@ constexpr std::array<std::uint8_t, 256> char_class = make_char_classes();
 // The image's distinct keys, each with a flag for "the database holds it":
 // an open-addressing table of indexes into the keys in input order. Memory
 // is per key only: a position (8 bytes), its slot (4) and at most 3 slots
-// of 4 bytes.
+// of 4 bytes. A slot holds the index, the flag and, in the bits the index
+// leaves free, a few bits of the key's hash: a probe that meets another key
+// then seldom has to read that key's header from the image.
 class KeySet {
 public:
     // Holds `count` keys, or is empty when that can't be had.
@@ -74,6 +77,11 @@ public:
             table_[s] = empty_slot;
         }
         mask_ = slots - 1;
+        // Indexes run below `count`, so an index field of all ones (and with
+        // it the empty slot) never names a key.
+        const auto index_width = std::bit_width(count);
+        index_mask_ = static_cast<std::uint32_t>((std::uint64_t{1} << index_width) - 1);
+        tag_mask_ = ~index_mask_ & ~known_bit;
         ok_ = true;
     }
     explicit operator bool() const { return ok_; }
@@ -82,22 +90,23 @@ public:
     // table is far larger than the caches once keys run into the millions,
     // so every slot is asked for well before it is probed.
     void add(Image image, const std::size_t* positions, std::size_t count) {
-        std::size_t start[batch];
+        std::uint64_t hashes[batch];
         for (std::size_t b = 0; b < count; b += batch) {
             const std::size_t n = count - b < batch ? count - b : batch;
             for (std::size_t k = 0; k < n; ++k) {
-                start[k] = hash(key_of(*view_header(image, positions[b + k]))) & mask_;
-                prefetch(&table_[start[k]]);
+                hashes[k] = hash(key_of(*view_header(image, positions[b + k])));
+                prefetch(&table_[hashes[k] & mask_]);
             }
             for (std::size_t k = 0; k < n; ++k) {
-                insert(image, positions[b + k], start[k]);
+                insert(image, positions[b + k], hashes[k]);
             }
         }
     }
 
     void mark_known(Image image, const Key& key) {
-        for (std::size_t s = hash(key) & mask_; table_[s] != empty_slot; s = (s + 1) & mask_) {
-            if (key_at(image, table_[s] & index_bits) == key) {
+        const std::uint64_t h = hash(key);
+        for (std::size_t s = h & mask_; table_[s] != empty_slot; s = (s + 1) & mask_) {
+            if (holds(image, table_[s], tag_of(h), key)) {
                 table_[s] |= known_bit;
                 return;
             }
@@ -115,9 +124,8 @@ public:
 
 private:
     static constexpr std::uint32_t known_bit = 0x80000000u;
-    static constexpr std::uint32_t index_bits = 0x7FFFFFFFu;
     static constexpr std::uint32_t empty_slot = 0xFFFFFFFFu;
-    static constexpr std::size_t max_keys = index_bits;
+    static constexpr std::size_t max_keys = 0x7FFFFFFFu;
 
     static constexpr std::size_t batch = 32;
     static constexpr std::size_t prefetch_distance = 32;
@@ -128,29 +136,38 @@ private:
 #endif
     }
 
-    void insert(Image image, std::size_t position, std::size_t s) {
+    std::uint32_t tag_of(std::uint64_t h) const { return static_cast<std::uint32_t>(h >> 32) & tag_mask_; }
+
+    // Whether `slot` stands for `key`; the tag rules most others out.
+    bool holds(Image image, std::uint32_t slot, std::uint32_t tag, const Key& key) const {
+        return (slot & tag_mask_) == tag && key_at(image, slot & index_mask_) == key;
+    }
+
+    void insert(Image image, std::size_t position, std::uint64_t h) {
         const std::size_t index = count_++;
         positions_[index] = position;
         const Key key = key_at(image, index);
+        const std::uint32_t tag = tag_of(h);
+        std::size_t s = h & mask_;
         for (; table_[s] != empty_slot; s = (s + 1) & mask_) {
-            if (key_at(image, table_[s] & index_bits) == key) {
+            if (holds(image, table_[s], tag, key)) {
                 break;
             }
         }
         if (table_[s] == empty_slot) {
-            table_[s] = static_cast<std::uint32_t>(index);
+            table_[s] = static_cast<std::uint32_t>(index) | tag;
         }
         slot_of_[index] = static_cast<std::uint32_t>(s);
     }
 
-    static std::size_t hash(const Key& key) {
+    static std::uint64_t hash(const Key& key) {
         std::uint64_t h = 0x9E3779B97F4A7C15ull;
         for (std::uint32_t field : key) {
             h = (h ^ field) * 0xFF51AFD7ED558CCDull;
         }
         h ^= h >> 33;
         h *= 0xC4CEB9FE1A85EC53ull;
-        return static_cast<std::size_t>(h ^ (h >> 33));
+        return h ^ (h >> 33);
     }
     Key key_at(Image image, std::size_t index) const { return key_of(*view_header(image, positions_[index])); }
 
@@ -158,6 +175,8 @@ private:
     std::unique_ptr<std::uint32_t[]> slot_of_;
     std::unique_ptr<std::uint32_t[]> table_;
     std::size_t mask_ = 0;
+    std::uint32_t index_mask_ = 0;
+    std::uint32_t tag_mask_ = 0;
     std::size_t count_ = 0;
     bool ok_ = false;
 };
