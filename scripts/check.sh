@@ -42,6 +42,8 @@ probe() {
   want g++ -- compiles g++
   want libgtest-dev googletest -- gtest_found
   want man-db -- man --version
+  want file -- file --version
+  want dpkg-dev -- dpkg-shlibdeps --version
   want g++-mingw-w64-x86-64-posix -- compiles x86_64-w64-mingw32-g++-posix -static
   want wine wine64 -- wine --version
   want g++-aarch64-linux-gnu -- compiles aarch64-linux-gnu-g++
