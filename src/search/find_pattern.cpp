@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "search/batch.h"
 #include "search/lanes.h"
 
 namespace tarnwick {
@@ -31,15 +32,7 @@ std::size_t matches(Image image, std::size_t& from, const std::uint8_t* pattern,
     // The caller has checked that at least one window fits.
     const std::size_t last_start = image.size() - length;
     std::size_t i = from;
-    std::size_t n = 0;
-    auto take = [&](std::size_t at) {
-        out[n++] = at;
-        if (n == out.size()) {
-            from = at + 1;
-            return true;
-        }
-        return false;
-    };
+    Batch batch(out, from);
     const std::uint8_t first = pattern[0];
     const std::uint8_t last = pattern[length - 1];
 #if defined(TARNWICK_LANES)
@@ -61,8 +54,8 @@ std::size_t matches(Image image, std::size_t& from, const std::uint8_t* pattern,
         }
         for (; mask != 0; mask &= mask - 1) {
             const std::size_t at = i + lanes::lowest(mask);
-            if (window_equals<N>(p + at, pattern, length) && take(at)) {
-                return n;
+            if (window_equals<N>(p + at, pattern, length) && batch.take(at)) {
+                return batch.count();
             }
         }
         i += block;
@@ -75,13 +68,12 @@ std::size_t matches(Image image, std::size_t& from, const std::uint8_t* pattern,
             break;
         }
         i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
-        if (p[i + length - 1] == last && window_equals<N>(p + i, pattern, length) && take(i)) {
-            return n;
+        if (p[i + length - 1] == last && window_equals<N>(p + i, pattern, length) && batch.take(i)) {
+            return batch.count();
         }
         ++i;
     }
-    from = image.size();
-    return n;
+    return batch.end(image.size());
 }
 
 }  // namespace

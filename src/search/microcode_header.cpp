@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "search/batch.h"
 #include "search/lanes.h"
 
 namespace tarnwick {
@@ -45,19 +46,11 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
     constexpr std::size_t century_offset = 9;
     const std::size_t size = image.size();
     const std::uint8_t* const p = image.data();
-    std::size_t n = 0;
     std::size_t i = from;
+    Batch batch(out, from);
     if (out.empty()) {
-        return 0;
+        return batch.end(size);
     }
-    auto take = [&](std::size_t at) {
-        out[n++] = at;
-        if (n == out.size()) {
-            from = at + 1;
-            return true;
-        }
-        return false;
-    };
 #if defined(TARNWICK_LANES)
     // Whole 16-byte blocks of candidates at once: the marker's four bytes and
     // the century byte are compared for all 16 positions together. A block
@@ -80,8 +73,8 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
             any_candidate = any_candidate || mask != 0;
             mask &= lanes::equal(p + i + century_offset, 0x19) | lanes::equal(p + i + century_offset, 0x20);
             for (; mask != 0; mask &= mask - 1) {
-                if (take(i + lanes::lowest(mask))) {
-                    return n;
+                if (batch.take(i + lanes::lowest(mask))) {
+                    return batch.count();
                 }
             }
         }
@@ -99,12 +92,11 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
         }
         any_candidate = true;
         if (fits(image, i, judged_header_bytes) && (p[i + century_offset] == 0x19 || p[i + century_offset] == 0x20) &&
-            take(i)) {
-            return n;
+            batch.take(i)) {
+            return batch.count();
         }
     }
-    from = size;
-    return n;
+    return batch.end(size);
 }
 
 }  // namespace tarnwick

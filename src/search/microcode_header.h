@@ -68,8 +68,8 @@ std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std:
 
 // Walks every candidate (each position of header_marker, ascending, as
 // restarting the search one byte after each candidate gives them) and calls
-// visit(header), or visit(header, position), for the qualifying ones. Returns false when the image holds
-// no candidate at all, qualifying or not.
+// visit(header), or visit(header, position), for the qualifying ones.
+// Returns false when the image holds no candidate at all, qualifying or not.
 template <class Visit>
 bool for_each_qualifying_header(Image image, Visit&& visit) {
     std::size_t at[256];
