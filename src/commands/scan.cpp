@@ -2,8 +2,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
-#include <limits>
 #include <memory>
 #include <new>
 #include <ostream>
@@ -82,23 +80,35 @@ public:
         const auto index_width = std::bit_width(count);
         index_mask_ = static_cast<std::uint32_t>((std::uint64_t{1} << index_width) - 1);
         tag_mask_ = ~index_mask_ & ~known_bit;
+        capacity_ = count;
         ok_ = true;
     }
     explicit operator bool() const { return ok_; }
 
-    // Adds the keys of `count` headers at `positions`, in input order. The
-    // table is far larger than the caches once keys run into the millions,
-    // so every slot is asked for well before it is probed.
-    void add(Image image, const std::size_t* positions, std::size_t count) {
+    // Records the position of the next header in input order. Ignores any
+    // beyond `count`: a file that changes under the mapping may hold more
+    // headers now than when they were counted.
+    void push(std::size_t position) {
+        if (count_ < capacity_) {
+            positions_[count_++] = position;
+        }
+    }
+
+    // Enters every pushed key into the table. The table is far larger than
+    // the caches once keys run into the millions, so every slot is asked
+    // for well before it is probed.
+    void index(Image image) {
+        Key keys[batch];
         std::uint64_t hashes[batch];
-        for (std::size_t b = 0; b < count; b += batch) {
-            const std::size_t n = count - b < batch ? count - b : batch;
+        for (std::size_t b = 0; b < count_; b += batch) {
+            const std::size_t n = count_ - b < batch ? count_ - b : batch;
             for (std::size_t k = 0; k < n; ++k) {
-                hashes[k] = hash(key_of(*view_header(image, positions[b + k])));
+                keys[k] = key_at(image, b + k);
+                hashes[k] = hash(keys[k]);
                 prefetch(&table_[hashes[k] & mask_]);
             }
             for (std::size_t k = 0; k < n; ++k) {
-                insert(image, positions[b + k], hashes[k]);
+                insert(image, b + k, keys[k], hashes[k]);
             }
         }
     }
@@ -143,10 +153,7 @@ private:
         return (slot & tag_mask_) == tag && key_at(image, slot & index_mask_) == key;
     }
 
-    void insert(Image image, std::size_t position, std::uint64_t h) {
-        const std::size_t index = count_++;
-        positions_[index] = position;
-        const Key key = key_at(image, index);
+    void insert(Image image, std::size_t index, const Key& key, std::uint64_t h) {
         const std::uint32_t tag = tag_of(h);
         std::size_t s = h & mask_;
         for (; table_[s] != empty_slot; s = (s + 1) & mask_) {
@@ -177,6 +184,7 @@ private:
     std::size_t mask_ = 0;
     std::uint32_t index_mask_ = 0;
     std::uint32_t tag_mask_ = 0;
+    std::size_t capacity_ = 0;
     std::size_t count_ = 0;
     bool ok_ = false;
 };
@@ -199,6 +207,12 @@ bool mark_known_keys(std::FILE* db, Image image, KeySet& keys) {
         spells_key = true;
         key = {};
     };
+    // A cut mark is the start of a word that is no key.
+    auto leave_start = [&] {
+        at_start = false;
+        word_length = mark_seen;
+        spells_key = mark_seen == 0;
+    };
     unsigned char chunk[64 * 1024];
     for (;;) {
         const std::size_t n = std::fread(chunk, 1, sizeof chunk, db);
@@ -211,10 +225,7 @@ bool mark_known_keys(std::FILE* db, Image image, KeySet& keys) {
                     }
                     continue;
                 }
-                // A cut mark is the start of a word that is no key.
-                at_start = false;
-                word_length = mark_seen;
-                spells_key = mark_seen == 0;
+                leave_start();
             }
             const std::uint8_t kind = char_class[c];
             if (kind == blank) {
@@ -234,8 +245,7 @@ bool mark_known_keys(std::FILE* db, Image image, KeySet& keys) {
         }
     }
     if (at_start) {
-        word_length = mark_seen;
-        spells_key = mark_seen == 0;
+        leave_start();
     }
     end_word();
     return !std::ferror(db);
@@ -279,6 +289,7 @@ ExitStatus run_scan_with_database(Image image, const char* database_path, std::o
         return database_unreadable(database_path, out);
     }
 
+    // Counted first, so that the keys take exactly the memory they need.
     std::size_t count = 0;
     const bool any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader&) { ++count; });
     if (!any_candidate) {
@@ -289,16 +300,8 @@ ExitStatus run_scan_with_database(Image image, const char* database_path, std::o
         out << "Can't allocate memory for file contents.\n";
         return ExitStatus::no_memory;
     }
-    std::size_t batch[256];
-    std::size_t queued = 0;
-    for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader&, std::size_t position) {
-        batch[queued++] = position;
-        if (queued == std::size(batch)) {
-            keys.add(image, batch, queued);
-            queued = 0;
-        }
-    });
-    keys.add(image, batch, queued);
+    for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader&, std::size_t position) { keys.push(position); });
+    keys.index(image);
 
     // Nothing is printed until the whole database has been read, so a read
     // error prints its message alone.
