@@ -1,15 +1,4 @@
-# Cross-compiles for aarch64 Linux with Debian's g++-aarch64-linux-gnu; tests run
-# under qemu-user (Debian's qemu-user) against the cross libraries:
+# Cross-compiles for ARM64 Linux with Debian's g++-aarch64-linux-gnu:
 #   cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(TARNWICK_CROSS_ARCH aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)

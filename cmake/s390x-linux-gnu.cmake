@@ -1,16 +1,5 @@
 # Cross-compiles for big-endian s390x Linux with Debian's
-# g++-s390x-linux-gnu; tests run under qemu-user (Debian's qemu-user)
-# against the cross libraries:
+# g++-s390x-linux-gnu:
 #   cmake -S . -B build-s390x -DCMAKE_TOOLCHAIN_FILE=cmake/s390x-linux-gnu.cmake
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR s390x)
-
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+set(TARNWICK_CROSS_ARCH s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)
