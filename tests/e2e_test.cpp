@@ -629,3 +629,62 @@ TEST(Fit, Listings) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string verify_rule =
+    " +--------------------------------------------------------------------------------------+\n";
+const std::string verify_heading =
+    verify_rule + " |No|  Offset  |   CPUID  | Platform |  Version |    Date    | Size Hex |    Status     |\n" +
+    " +--+----------+----------+----------+----------+------------+----------+---------------+\n";
+
+TEST(Verify, Tables) {
+    const Bytes a = synth::make_update({});
+    const Bytes b = synth::make_update({.revision = 0xF4, .date = 0x04232023, .signature = 0x906EA, .flags = 0x22,
+                                        .data_size = 0x7B0, .extra_signatures = {0x906EB, 0x906EC}});
+    Bytes container = a;
+    synth::append(container, b);
+    Bytes flipped = container;
+    flipped[0x500] ^= 0x01;  // in b's data
+    Bytes cut = container;
+    cut.resize(0x600);
+    const std::string row_a = " |01| 00000000 | 000306C3 |    32    | 0000001B | 13-07-2016 | 00000400 | OK            |\n";
+    const std::string rows_b_ext =
+        " |  |          | 000906EB |    22    |          |            |          | OK            |\n"
+        " |  |          | 000906EC |    22    |          |            |          | OK            |\n";
+    const std::string row_b = " |02| 00000400 | 000906EA |    22    | 000000F4 | 23-04-2023 | 0000080C | ";
+    const std::vector<std::string> verify = {"-verify", "f"};
+    run_cases({
+        {"container with extended signatures", {{"f", text(container)}}, verify,
+         verify_heading + row_a + row_b + "OK            |\n" + rows_b_ext + verify_rule +
+             "   2 updates: 2 intact, 0 damaged\n",
+         0},
+        {"one flipped byte", {{"f", text(flipped)}}, verify,
+         verify_heading + row_a + row_b + "BAD CHECKSUM  |\n" + rows_b_ext + verify_rule +
+             "   2 updates: 1 intact, 1 damaged\n",
+         7},
+        {"cut inside the second update", {{"f", text(cut)}}, verify,
+         verify_heading + row_a + row_b + "TRUNCATED     |\n" + verify_rule +
+             "   Update 02 at offset 0x00000400 is truncated: 1548 bytes missing past the end of the file.\n"
+             "   2 updates: 1 intact, 1 damaged\n",
+         7},
+        {"one update", {{"f", text(a)}}, verify, verify_heading + row_a + verify_rule + "   1 update: 1 intact, 0 damaged\n",
+         0},
+        {"candidates, none qualifying", {{"f", text({1, 0, 0, 0, 1, 0, 0, 0, 9})}}, verify, "", 1},
+        {"no marker", {{"f", text(Bytes(64, 0xFF))}}, verify, "", 1},
+        {"missing file", {}, verify, "File can't be opened.\n", 2},
+    });
+}
+
+TEST(FrontEnd, WordsThatAreNoCommand) {
+    const std::map<std::string, std::string> file = {{"f.bin", intact}};
+    std::vector<Case> cases;
+    for (const char* word : {"-checks", "-inf", "-verif", "-Verify", "-verify2", "-VERIFY", "xinfo", "+check", "/fit",
+                             "_scan", "verify", "-fitchec", "-FitCheck", "-jsonl", "-JSON", "-Extract", "-extrac",
+                             "-extract2", "-LATEST", "-Latest", "-latest2"}) {
+        cases.push_back({word, file, {word, "f.bin"}, "Invalid paramtr\n", 4});
+    }
+    run_cases(cases);
+}
+
+}  // namespace

@@ -74,6 +74,22 @@ Bytes make_update(const Update& u) {
     return b;
 }
 
+void seal_update(Bytes& b, std::size_t at) {
+    auto get = [&](std::size_t off) {
+        return static_cast<std::uint32_t>(b[at + off] | b[at + off + 1] << 8 | b[at + off + 2] << 16) +
+               (static_cast<std::uint32_t>(b[at + off + 3]) << 24);
+    };
+    const std::size_t data = get(28) == 0 ? 2000 : get(28);
+    const std::size_t total = get(28) == 0 ? 2048 : get(32);
+    put_le32(b, at + 16, 0);
+    put_le32(b, at + 16, 0u - word_sum(b, at, at + 48 + data));
+    if (total >= 48 + data + 20) {
+        const std::size_t t = at + 48 + data;
+        put_le32(b, t + 4, 0);
+        put_le32(b, t + 4, 0u - word_sum(b, t, at + total));
+    }
+}
+
 std::string key_of(const Bytes& u, std::size_t o) {
     auto f = [&](std::size_t at) {
         return static_cast<unsigned>(u[o + at] | u[o + at + 1] << 8 | u[o + at + 2] << 16) +

@@ -31,6 +31,11 @@ struct Update {
 // table). Its data holds no 00 byte, so it adds no candidates of its own.
 Bytes make_update(const Update& u);
 
+// Sets the checksums of the update at `at` (in the header, and in its
+// extended table if the sizes leave room for one) so that both sum to zero
+// again after a test has changed a field. Entry checksums are left alone.
+void seal_update(Bytes& b, std::size_t at = 0);
+
 // A bare 48-byte header with the given fields and a zero checksum.
 Bytes make_header(std::uint32_t revision, std::uint32_t date, std::uint32_t signature,
                   std::uint32_t flags, std::uint32_t data_size, std::uint32_t total_size);

@@ -14,12 +14,14 @@ struct Command {
     ExitStatus (*run)(Image, std::ostream&);
 };
 
-// Compared in this order, each word whole and case-sensitive.
+// Compared in this order, each word whole and case-sensitive. Each reads the
+// first file only; further arguments are ignored.
 constexpr Command commands[] = {
     {"check", run_check},
     {"scan", run_scan},
     {"fit", run_fit},
     {"info", run_info},
+    {"verify", run_verify},
 };
 
 constexpr const char* usage_text =

@@ -10,7 +10,9 @@ enum class ExitStatus : int {
     short_read = 3,    // the input file was not read in full
     bad_usage = 4,
     no_memory = 5,     // the input can't be measured or held in memory
-    output_failed = 6, // standard output could not be written
+    output_failed = 6, // standard output, or a file to be written, could not be written
+    damaged = 7,       // damaged or invalid data: an update or a FIT
+    outdated = 8,      // an update older than the newest one known
 };
 
 }  // namespace tarnwick

@@ -1,0 +1,128 @@
+#include "search/update_check.h"
+
+#include "search/checksum.h"
+
+namespace tarnwick {
+
+std::string_view status_word(UpdateStatus status) {
+    switch (status) {
+        case UpdateStatus::ok:
+            return "OK";
+        case UpdateStatus::truncated:
+            return "TRUNCATED";
+        case UpdateStatus::bad_size:
+            return "BAD SIZE";
+        case UpdateStatus::bad_loader:
+            return "BAD LOADER";
+        case UpdateStatus::bad_checksum:
+            return "BAD CHECKSUM";
+        case UpdateStatus::bad_ext_table:
+            return "BAD EXT TABLE";
+        case UpdateStatus::bad_ext_sig:
+            return "BAD EXT SIG";
+    }
+    return "?";
+}
+
+namespace {
+
+constexpr std::uint64_t header_bytes = 48;
+constexpr std::uint64_t table_header_bytes = 20;
+constexpr std::uint64_t table_entry_bytes = 12;
+constexpr std::size_t checksum_offset = 16;
+constexpr std::size_t loader_offset = 20;
+constexpr std::size_t flags_offset = 24;
+constexpr std::size_t signature_offset = 12;
+
+}  // namespace
+
+UpdateCheck check_update(Image image, std::size_t pos) {
+    UpdateCheck c;
+    if (!fits(image, pos, judged_header_bytes)) {
+        // Not even the sizes are inside: at least a header is missing.
+        c.status = UpdateStatus::truncated;
+        c.data_size = 2000;
+        c.total_size = 2048;
+        c.missing = header_bytes - (image.size() - pos < header_bytes ? image.size() - pos : header_bytes);
+        return c;
+    }
+    const std::uint32_t data_field = read_le32(image, pos + 28);
+    c.data_size = data_field == 0 ? 2000 : data_field;
+    c.total_size = data_field == 0 ? 2048 : read_le32(image, pos + 32);
+
+    // The update must lie whole in the file; a total smaller than a header
+    // still needs the header itself.
+    const std::uint64_t needed = c.total_size < header_bytes ? header_bytes : c.total_size;
+    const std::uint64_t room = image.size() - pos;
+    if (needed > room) {
+        c.status = UpdateStatus::truncated;
+        c.missing = needed - room;
+        return c;
+    }
+    const Image update = image.subspan(pos, static_cast<std::size_t>(needed));
+
+    auto fail = [&c](UpdateStatus s) {
+        if (c.status == UpdateStatus::ok) {
+            c.status = s;
+        }
+    };
+    const bool sizes_fit = c.total_size >= c.data_size + header_bytes;
+    if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || !sizes_fit) {
+        fail(UpdateStatus::bad_size);
+    }
+    if (read_le32(update, loader_offset) != 1) {
+        fail(UpdateStatus::bad_loader);
+    }
+    if (!sizes_fit) {
+        // Where the data ends is unknown, and so is everything after it.
+        return c;
+    }
+    const auto body = static_cast<std::size_t>(header_bytes + c.data_size);
+    if (sum_words(update.first(body)) != 0) {
+        fail(UpdateStatus::bad_checksum);
+    }
+
+    const std::uint64_t table_bytes = c.total_size - body;
+    if (table_bytes == 0) {
+        return c;
+    }
+    if (table_bytes < table_header_bytes) {
+        fail(UpdateStatus::bad_ext_table);
+        return c;
+    }
+    const Image table = update.subspan(body);
+    const std::uint64_t count = read_le32(table, 0);
+    if (table_bytes != table_header_bytes + table_entry_bytes * count) {
+        fail(UpdateStatus::bad_ext_table);
+        return c;
+    }
+    if (sum_words(table) != 0) {
+        fail(UpdateStatus::bad_ext_table);
+    }
+    // Each entry stands for the header's signature, flags and checksum: the
+    // three together must come to what the header's three come to.
+    const std::uint32_t own = read_le32(update, signature_offset) + read_le32(update, flags_offset) +
+                              read_le32(update, checksum_offset);
+    c.extended.reserve(static_cast<std::size_t>(count));
+    bool all_ok = true;
+    for (std::size_t e = table_header_bytes; e < table.size(); e += table_entry_bytes) {
+        ExtendedSignature sig{read_le32(table, e), read_le32(table, e + 4), read_le32(table, e + 8), false};
+        sig.ok = own - (sig.signature + sig.flags + sig.checksum) == 0;
+        all_ok = all_ok && sig.ok;
+        c.extended.push_back(sig);
+    }
+    if (!all_ok) {
+        fail(UpdateStatus::bad_ext_sig);
+    }
+    return c;
+}
+
+FoundUpdates find_updates(Image image) {
+    FoundUpdates found;
+    found.any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader& h, std::size_t at) {
+        found.updates.push_back({at, h, check_update(image, at)});
+    });
+    return found;
+}
+
+}  // namespace tarnwick

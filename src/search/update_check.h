@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "search/bytes.h"
+#include "search/microcode_header.h"
+
+namespace tarnwick {
+
+// What the processor's loader would make of an update, from the first check
+// that fails. The order is the order of the checks.
+enum class UpdateStatus {
+    ok,
+    truncated,      // runs past the file's end; nothing else is checked
+    bad_size,       // sizes not in whole words, or no room for header and data
+    bad_loader,     // loader revision other than 1
+    bad_checksum,   // header and data don't sum to zero
+    bad_ext_table,  // extended table of the wrong length, or not summing to zero
+    bad_ext_sig,    // an extended signature whose own checksum is wrong
+};
+
+// The status as the tables print it ("OK", "BAD EXT SIG", ...).
+std::string_view status_word(UpdateStatus status);
+
+// One entry of an extended signature table.
+struct ExtendedSignature {
+    std::uint32_t signature;
+    std::uint32_t flags;
+    std::uint32_t checksum;
+    bool ok;  // the update would sum to zero with this signature and flags
+};
+
+struct UpdateCheck {
+    UpdateStatus status = UpdateStatus::ok;
+    // Lengths as the loader takes them: data size 0 stands for 2000 bytes
+    // of data and 2048 in all, whatever the total size field says.
+    std::uint64_t data_size = 0;
+    std::uint64_t total_size = 0;
+    // Bytes of the update past the file's end, when truncated.
+    std::uint64_t missing = 0;
+    // The extended signatures, listed only when the table's length matches
+    // its count (and the update lies whole in the file).
+    std::vector<ExtendedSignature> extended;
+};
+
+// Checks the update whose header is at `pos` as the loader does. Pure: never
+// reads outside `image`.
+UpdateCheck check_update(Image image, std::size_t pos);
+
+// An update that the candidate walk accepts, with its check.
+struct FoundUpdate {
+    std::size_t offset;
+    MicrocodeUpdateHeader header;
+    UpdateCheck check;
+};
+
+struct FoundUpdates {
+    bool any_candidate = false;  // some 01 00 00 00 in the image at all
+    std::vector<FoundUpdate> updates;
+};
+
+// Every qualifying header in the order the info listing gives them (row N
+// is updates[N - 1]), each checked.
+FoundUpdates find_updates(Image image);
+
+}  // namespace tarnwick
