@@ -688,3 +688,74 @@ TEST(FrontEnd, WordsThatAreNoCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 0x200-byte image whose FIT at 0x100 the pointer names, and a decoy
+// "_FIT_   " with its own microcode run at 0x40 when asked.
+Bytes pointed_fit_image(bool decoy) {
+    Bytes image(0x200, 0xFF);
+    if (decoy) {
+        synth::put_fit(image, 0x40, {0xFFF00000});
+    }
+    synth::put_fit(image, 0x100, {0xFFF70400, 0xFFF80000});
+    synth::put_fit_pointer(image, synth::address_of(image, 0x100));
+    return image;
+}
+
+TEST(Fit, FollowsThePointer) {
+    const std::string two = " 01 mCode Adrress - 0xFFF70400\n 02 mCode Adrress - 0xFFF80000\n";
+    Bytes no_pointer = pointed_fit_image(true);
+    synth::put_fit_pointer(no_pointer, 0xFFFFFFFF);
+    run_cases({
+        {"decoy before the pointed table", {{"f", text(pointed_fit_image(true))}}, {"-fit", "f"}, two, 0},
+        {"pointer and first signature agree", {{"f", text(pointed_fit_image(false))}}, {"-fit", "f"}, two, 0},
+        {"no valid pointer, two tables", {{"f", text(no_pointer)}}, {"-fit", "f"}, " 01 mCode Adrress - 0xFFF00000\n",
+         0},
+    });
+}
+
+TEST(FitCheck, Reports) {
+    Bytes image(0x2000, 0xFF);
+    const Bytes a = synth::make_update({});
+    std::copy(a.begin(), a.end(), image.begin() + 0x400);
+    synth::put_fit(image, 0x1000, {synth::address_of(image, 0x400), synth::address_of(image, 0x1800)});
+    synth::put_fit_pointer(image, synth::address_of(image, 0x1000));
+    Bytes damaged = image;
+    damaged[0x500] ^= 1;
+    synth::put_fit(damaged, 0x100, {});
+    const std::string table =
+        " FIT at offset 0x00001000 (pointer 0xFFFFF000): 4 entries, version 0x0100, no checksum\n"
+        "  No  Type                         Address             Size      Version\n"
+        "  00  00 header                    0x2020205F5449465F  0x000004  0x0100\n"
+        "  01  01 microcode                 0x00000000FFFFE400  0x000000  0x0100\n"
+        "  02  01 microcode                 0x00000000FFFFF800  0x000000  0x0100\n"
+        "  03  7F unused                    0x00000000FFFFFFC0  0x000000  0x0000\n"
+        "  Microcode\n"
+        "  01  0xFFFFE400  offset 0x00000400  CPUID 000306C3  Version 0000001B  ";
+    const std::string empty_slot = "  02  0xFFFFF800  offset 0x00001800  EMPTY\n";
+    run_cases({
+        {"valid, an empty slot", {{"f", text(image)}}, {"-fitcheck", "f"},
+         table + "OK\n" + empty_slot +
+             "   WARNING: microcode entry 2: offset 0x00001800 is an empty slot (all 0xFF)\n"
+             "   FIT valid: 0 errors, 1 warnings\n",
+         0},
+        {"damaged update and a decoy", {{"f", text(damaged)}}, {"-fitcheck", "f"},
+         table + "BAD CHECKSUM\n" + empty_slot +
+             "   ERROR: microcode entry 1: the update at offset 0x00000400 is damaged (BAD CHECKSUM)\n"
+             "   WARNING: a _FIT_ signature at offset 0x00000100 that the pointer does not name: tools that take "
+             "the first signature may read that table instead\n"
+             "   WARNING: microcode entry 2: offset 0x00001800 is an empty slot (all 0xFF)\n"
+             "   FIT invalid: 1 errors, 2 warnings\n",
+         7},
+        {"too small", {{"f", text(Bytes(63, 0))}}, {"-fitcheck", "f"},
+         "   No FIT: the file is smaller than 0x40 bytes and holds no FIT pointer.\n", 1},
+        {"pointer outside, a table elsewhere", {{"f", text(fit_image({0xFFF70400}))}}, {"-fitcheck", "f"},
+         "   No FIT: the pointer at offset 0x000001C0, 0xFFFFFFFFFFFFFFFF, maps outside the file.\n"
+         "   WARNING: a _FIT_ signature at offset 0x00000040 that the pointer does not name: tools that take the "
+         "first signature may read that table instead\n",
+         1},
+    });
+}
+
+}  // namespace

@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     std::copy(mpdt.begin(), mpdt.end(), bios.begin() + 0x6000);
     synth::put_fit(bios, 0x7E00,
                    {base + updates_at, base + updates_at + a.size(), base + updates_at + a.size() + b.size()});
+    // The processor finds the FIT through the pointer at 4 GiB - 0x40.
+    synth::put_fit_pointer(bios, base + 0x7E00);
 
     const std::string database = "# Known microcode updates, one key per line\n" + synth::key_of(a) +
                                  "\n" + synth::key_of(c) + "\n";

@@ -124,6 +124,12 @@ void put_fit(Bytes& image, std::size_t offset, const std::vector<std::uint64_t>&
     image[last + 14] = 0x7F;  // type 0x7F: unused entry
 }
 
+void put_fit_pointer(Bytes& image, std::uint64_t address) { put_le64(image, image.size() - 0x40, address); }
+
+std::uint64_t address_of(const Bytes& image, std::size_t offset) {
+    return (std::uint64_t{1} << 32) - image.size() + offset;
+}
+
 Bytes mpdt_record(bool boot) {
     Bytes r = {'M', 'P', 'D', 'T'};
     put_le32(r, 4, boot ? 0x100 : 0);

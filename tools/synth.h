@@ -47,6 +47,12 @@ std::string key_of(const Bytes& update, std::size_t offset = 0);
 // address, and a closing entry of type 0x7F.
 void put_fit(Bytes& image, std::size_t offset, const std::vector<std::uint64_t>& addresses);
 
+// The FIT pointer: the 64-bit physical address at 0x40 bytes before the
+// image's end, for an image whose last byte sits at 0xFFFFFFFF.
+void put_fit_pointer(Bytes& image, std::uint64_t address);
+// The physical address of offset `offset` in such an image.
+std::uint64_t address_of(const Bytes& image, std::size_t offset);
+
 Bytes mpdt_record(bool boot);
 
 // Writes `bytes` to `path` as they are; false when that fails.

@@ -22,6 +22,7 @@ constexpr Command commands[] = {
     {"fit", run_fit},
     {"info", run_info},
     {"verify", run_verify},
+    {"fitcheck", run_fitcheck},
 };
 
 constexpr const char* usage_text =

@@ -13,6 +13,7 @@ ExitStatus run_check(Image image, std::ostream& out);
 ExitStatus run_info(Image image, std::ostream& out);
 ExitStatus run_fit(Image image, std::ostream& out);
 ExitStatus run_verify(Image image, std::ostream& out);
+ExitStatus run_fitcheck(Image image, std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.
 ExitStatus run_scan(Image image, std::ostream& out);

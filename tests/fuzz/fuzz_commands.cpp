@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_check(image, sink);
     tarnwick::run_fit(image, sink);
     tarnwick::run_verify(image, sink);
+    tarnwick::run_fitcheck(image, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
     return 0;
 }
