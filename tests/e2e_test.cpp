@@ -523,6 +523,10 @@ TEST(Output, ThatCantBeWrittenIsAFailure) {
         {"-scan", {"-scan", "f.bin"}, 6},
         {"-check", {"-check", "intact.bin"}, 6},
         {"-fit", {"-fit", "f.bin"}, 6},
+        {"-verify", {"-verify", "f.bin"}, 6},
+        {"-fitcheck", {"-fitcheck", "f.bin"}, 6},
+        {"-json", {"-json", "f.bin", "none.bin"}, 6},
+        {"-json, a file that can't be loaded", {"-json", "missing.bin"}, 6},
         {"a load message", {"-info", "missing.bin"}, 6},
         // Nothing to write, nothing that failed.
         {"-info printing nothing", {"-info", "none.bin"}, 1},
@@ -756,6 +760,266 @@ TEST(FitCheck, Reports) {
          "first signature may read that table instead\n",
          1},
     });
+}
+
+}  // namespace
+
+namespace {
+
+// Runs jq (a real JSON parser) over `json_lines` as one array of objects
+// and returns its raw output; a parse error fails the test.
+std::string jq(const std::string& filter, const std::string& json_lines) {
+    const Workdir dir;
+    dir.put("in.jsonl", json_lines);
+    dir.put("filter.jq", filter);
+    const std::string out = (dir.path() / "out.txt").string();
+    const std::string cmd = "cd '" + dir.path().string() + "' && jq -r -s -f filter.jq in.jsonl >out.txt 2>&1";
+    const int status = std::system(cmd.c_str());
+    const std::string text = read_file(out);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "jq: " << text << "\ninput: " << json_lines;
+    return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string trim(const std::string& s) {
+    const auto b = s.find_first_not_of(' ');
+    const auto e = s.find_last_not_of(' ');
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+// -verify's update rows as "No Offset CPUID Platform Version Date Size Status".
+std::vector<std::string> verify_rows(const std::string& out) {
+    std::vector<std::string> rows;
+    for (const std::string& line : lines_of(out)) {
+        if (line.size() < 4 || line.compare(0, 2, " |") != 0 || !std::isdigit(static_cast<unsigned char>(line[2]))) {
+            continue;
+        }
+        std::string row;
+        std::istringstream cells(line.substr(2));
+        for (std::string cell; std::getline(cells, cell, '|');) {
+            if (trim(cell).empty()) {
+                continue;
+            }
+            if (!row.empty()) {
+                row += ' ';
+            }
+            row += trim(cell);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The same row from the JSON object's fields.
+std::vector<std::string> json_rows(const std::string& json) {
+    std::vector<std::string> rows;
+    for (const std::string& tsv : lines_of(jq(
+             ".[0].updates[] | [.no, .offset, .cpuid, .platform, .revision, .date, .total_size, .status] | @tsv",
+             json))) {
+        std::istringstream in(tsv);
+        unsigned no = 0;
+        unsigned long long offset = 0;
+        unsigned long long total = 0;
+        std::string cpuid, platform, revision, date, status;
+        in >> no >> offset >> cpuid >> platform >> revision >> date >> total >> status;
+        for (char& c : status) {
+            c = c == '_' ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        char row[256];
+        std::snprintf(row, sizeof row, "%02u %08llX %s %s %s %s-%s-%s %08llX %s", no, offset, cpuid.substr(2).c_str(),
+                      platform.substr(8).c_str(), revision.substr(2).c_str(), date.substr(8, 2).c_str(),
+                      date.substr(5, 2).c_str(), date.substr(0, 4).c_str(), total, status.c_str());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST(Json, AgreesWithTheOtherCommands) {
+    const Bytes a = synth::make_update({});
+    const Bytes b = synth::make_update({.revision = 0xF4, .date = 0x04232023, .signature = 0x906EA, .flags = 0x22,
+                                        .data_size = 0x7B0, .extra_signatures = {0x906EB, 0x906EC}});
+    const Bytes c = synth::make_update({.revision = 0x0D, .date = 0x09012008, .signature = 0x6F6, .flags = 1,
+                                        .data_size = 0, .extra_signatures = {}});
+    Bytes container = a;
+    synth::append(container, b);
+    synth::append(container, c);
+    Bytes damaged = container;
+    damaged[0x700] ^= 4;
+    damaged.resize(damaged.size() - 10);
+    Bytes image(0x4000, 0xFF);
+    std::copy(container.begin(), container.end(), image.begin() + 0x400);
+    const Bytes mpdt = synth::mpdt_record(false);
+    std::copy(mpdt.begin(), mpdt.end(), image.begin() + 0x2000);
+    synth::put_fit(image, 0x3000,
+                   {synth::address_of(image, 0x400), synth::address_of(image, 0x800), synth::address_of(image, 0x3800)});
+    Bytes pointed = image;
+    synth::put_fit(pointed, 0x200, {0xFFF00000});  // a decoy before the table
+    synth::put_fit_pointer(pointed, synth::address_of(pointed, 0x3000));
+    pointed[0x900] ^= 1;
+
+    const std::map<std::string, Bytes> files = {
+        {"container", container}, {"damaged", damaged}, {"image", image}, {"pointed", pointed}, {"none", Bytes(100, 0)}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        const Workdir dir;
+        dir.put("f", text(bytes));
+        dir.put("ZOR.dat", "");
+        const Result json = dir.run({"-json", "f"});
+        ASSERT_EQ(json.code, 0);
+        ASSERT_EQ(jq("length", json.out), "1\n");
+        EXPECT_EQ(jq(".[0] | [.tarnwick, .file, .size] | @tsv", json.out),
+                  "0.4.2\tf\t" + std::to_string(bytes.size()) + "\n");
+
+        EXPECT_EQ(json_rows(json.out), verify_rows(dir.run({"-verify", "f"}).out));
+        std::string extended;
+        for (const std::string& line : lines_of(dir.run({"-verify", "f"}).out)) {
+            if (line.rfind(" |  |          |", 0) == 0) {
+                std::vector<std::string> cells;
+                std::istringstream in(line);
+                for (std::string cell; std::getline(in, cell, '|');) {
+                    cells.push_back(trim(cell));
+                }
+                extended += cells.at(3) + " " + cells.at(4) + " " + cells.at(8) + "\n";
+            }
+        }
+        EXPECT_EQ(jq(".[0].updates[].extended[] | \"\\(.cpuid[2:]) \\(.platform[8:]) \\(.status | ascii_upcase | "
+                     "gsub(\"_\"; \" \"))\"",
+                     json.out),
+                  extended);
+
+        std::string keys;
+        for (const std::string& line : lines_of(dir.run({"-scan", "f"}).out)) {
+            keys += line.substr(std::string("Found new Microcode ").size()) + "\n";
+        }
+        EXPECT_EQ(jq(".[0].updates[].key", json.out), keys);
+
+        const Result info = dir.run({"-info", "f"});
+        const std::string verdict = info.code == 0 ? trim(lines_of(info.out).back()) : "";
+        const std::string mpdt_json = jq(".[0].mpdt", json.out);
+        if (!verdict.empty()) {
+            EXPECT_EQ(mpdt_json, verdict == "MPDT Boot - YES" ? "boot\n" : verdict == "MPDT Boot - NO" ? "noboot\n" : "none\n");
+        }
+
+        const Result check = dir.run({"-check", "f"});
+        if (check.code == 0 || !check.out.empty()) {
+            EXPECT_EQ(jq(".[0].checksum.ok", json.out), check.code == 0 ? "true\n" : "false\n");
+        }
+
+        const Result fit = dir.run({"-fit", "f"});
+        std::string listed;
+        for (const std::string& line : lines_of(fit.out)) {
+            listed += line.substr(line.size() - 10) + "\n";
+        }
+        EXPECT_EQ(jq(".[0].fit_listing | if . == null then \"none\" else .microcode[] end", json.out),
+                  fit.code == 1 ? "none\n" : listed);
+
+        const Result fitcheck = dir.run({"-fitcheck", "f"});
+        std::string errors = "";
+        for (const std::string& line : lines_of(fitcheck.out)) {
+            if (line.compare(0, 10, "   ERROR: ") == 0) {
+                errors += line.substr(10) + "\n";
+            }
+        }
+        if (fitcheck.code == 1) {
+            EXPECT_EQ(jq(".[0].fit", json.out), "null\n");
+        } else {
+            EXPECT_EQ(jq(".[0].fit.errors[]", json.out), errors);
+            EXPECT_EQ(fitcheck.code, errors.empty() ? 0 : 7);
+        }
+    }
+}
+
+TEST(Json, FieldsOfAPointedFit) {
+    Bytes image(0x2000, 0xFF);
+    const Bytes a = synth::make_update({});
+    std::copy(a.begin(), a.end(), image.begin() + 0x400);
+    synth::put_fit(image, 0x100, {});
+    synth::put_fit(image, 0x1000, {synth::address_of(image, 0x400), synth::address_of(image, 0x1800), 0x1000});
+    synth::put_fit_pointer(image, synth::address_of(image, 0x1000));
+    const Workdir dir;
+    dir.put("f", text(image));
+    const Result r = dir.run({"-json", "f"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(jq(".[0].fit | [.pointer, .offset, .version, .checksum_valid, (.entries | length), .other_signatures[0]] "
+                 "| @tsv",
+                 r.out),
+              "0xFFFFF000\t4096\t0x0100\tfalse\t5\t256\n");
+    EXPECT_EQ(jq(".[0].fit.entries[1] | [.type, .address, .size, .version] | @tsv", r.out),
+              "1\t0xFFFFE400\t0\t0x0100\n");
+    EXPECT_EQ(jq(".[0].fit.microcode[] | [.address, .offset, .status, .cpuid, .revision] | map(tostring) | join(\" \")",
+                 r.out),
+              "0xFFFFE400 1024 ok 0x000306C3 0x0000001B\n"
+              "0xFFFFF800 6144 empty null null\n"
+              "0x00001000 null outside null null\n");
+    EXPECT_EQ(jq(".[0].fit_listing.offset", r.out), "4096\n");
+}
+
+TEST(Json, ManyFilesAwkwardNamesAndLoadFailures) {
+    const Workdir dir;
+    std::vector<std::string> names = {"plain.bin", "quote\"d", "back\\slash", "tab\tname", "caf\xC3\xA9"};
+    if (!windows_build()) {
+        names.push_back("new\nline");
+        names.push_back("bad\xFF\x01utf8");
+    }
+    for (const std::string& n : names) {
+        dir.put(n, text(synth::make_update({})));
+    }
+    std::vector<std::string> args = {"-json"};
+    args.insert(args.end(), names.begin(), names.end());
+    args.push_back("missing.bin");
+    args.push_back("plain.bin");
+    const Result r = dir.run(args);
+    EXPECT_EQ(r.code, 2) << "the first load failure's code, after every file";
+    EXPECT_EQ(jq("length", r.out), std::to_string(names.size() + 2) + "\n");
+    EXPECT_EQ(lines_of(r.out).size(), names.size() + 2) << "one line per file";
+    EXPECT_EQ(jq(".[] | select(.error) | [.file, .error] | @tsv", r.out), "missing.bin\tFile can't be opened.\n");
+    EXPECT_EQ(jq("[.[] | select(.updates) | .updates[0].status] | unique | @tsv", r.out), "ok\n");
+    std::string expected_names;
+    for (const std::string& n : names) {
+        std::string shown;
+        for (std::size_t i = 0; i < n.size(); ++i) {
+            const auto c = static_cast<unsigned char>(n[i]);
+            shown += c == 0xFF ? std::string("\xEF\xBF\xBD") : c == '\n' ? std::string("\\n")
+                     : c == '\t'  ? std::string("\\t")
+                     : c == 0x01  ? std::string("\\u0001")
+                     : c == '\\'  ? std::string("\\\\")
+                                  : std::string(1, static_cast<char>(c));
+        }
+        expected_names += shown + "\n";
+    }
+    // jq's @json shows each name as JSON would, escapes included.
+    EXPECT_EQ(jq(".[:-2][] | .file | @json | .[1:-1] | gsub(\"\\\\\\\\\\\"\"; \"\\\"\")", r.out), expected_names);
+}
+
+TEST(Json, CorpusRecipe) {
+    if (windows_build()) {
+        GTEST_SKIP() << "POSIX shell";
+    }
+    const Workdir dir;
+    fs::create_directories(dir.path() / "fw" / "sub dir");
+    fs::create_directory(dir.path() / "bin");
+    dir.put("bin/tarnwick", "#!/bin/sh\nexec " + tool_command() + " \"$@\"\n");
+    fs::permissions(dir.path() / "bin" / "tarnwick", fs::perms::owner_all);
+    for (int i = 0; i < 40; ++i) {
+        synth::Update u{};
+        u.revision = static_cast<std::uint32_t>(i);
+        dir.put((i % 2 ? "fw/sub dir/u" : "fw/u") + std::to_string(i) + ".bin", text(synth::make_update(u)));
+    }
+    const std::string cmd = "cd '" + dir.path().string() +
+                            "' && PATH=\"$PWD/bin:$PATH\" && find fw -type f -print0 | xargs -0 -P\"$(nproc)\" "
+                            "tarnwick -json > inventory.jsonl";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string inventory = read_file(dir.path() / "inventory.jsonl");
+    EXPECT_EQ(lines_of(inventory).size(), 40u);
+    EXPECT_EQ(jq("[.[].updates[0].revision] | unique | length", inventory), "40\n");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "app/entry.h"
 
+#include <ostream>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 #include "app/load_image.h"
@@ -37,12 +40,40 @@ constexpr const char* usage_text =
     " Tarnwick -fit <BIOS Image>\n"
     "   - Information on the physical address of the Microcode in the _FIT_\n";
 
+// -json FILE...: one line per file, each file loaded and released in turn.
+// A file that can't be loaded gets a line with its load message; the status
+// is then the first such failure's, once every file has had its line.
+ExitStatus run_json(int files, const char* const* paths, std::ostream& out) {
+    ExitStatus status = ExitStatus::done;
+    for (int i = 0; i < files && out; ++i) {
+        LoadedImage image;
+        std::ostringstream message;
+        if (const ExitStatus loaded = load_image(paths[i], image, message); loaded != ExitStatus::done) {
+            std::string text = message.str();
+            while (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            }
+            write_json_error(paths[i], text, out);
+            if (status == ExitStatus::done) {
+                status = loaded;
+            }
+            continue;
+        }
+        write_json(paths[i], image.view(), out);
+    }
+    return out ? status : ExitStatus::output_failed;
+}
+
 }  // namespace
 
 ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
     if (argc < 3) {
         out << usage_text;
         return ExitStatus::bad_usage;
+    }
+    // The one command that takes several files loads each itself.
+    if (std::string_view(argv[1]) == "-json") {
+        return run_json(argc - 2, argv + 2, out);
     }
 
     // The file is loaded before the option is looked at, so a missing file

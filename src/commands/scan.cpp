@@ -18,13 +18,10 @@ namespace {
 // A key is six header fields, each printed as 8 upper-case hex digits. Two
 // keys print the same text exactly when their fields are equal, so the
 // database's words are decoded and compared as fields.
-constexpr std::size_t key_fields = 6;
-constexpr std::size_t key_length = key_fields * 8;
-using Key = std::array<std::uint32_t, key_fields>;
+using Key = MicrocodeKey;
+constexpr std::size_t key_length = std::tuple_size_v<Key> * 8;
 
-Key key_of(const MicrocodeUpdateHeader& h) {
-    return {h.processor_signature, h.processor_flags, h.update_revision, h.date, h.total_size, h.checksum};
-}
+Key key_of(const MicrocodeUpdateHeader& h) { return microcode_key(h); }
 
 // What each byte of the database is: a digit of a key (its value), another
 // character of a word, or one of the blanks that fscanf's %s skips.

@@ -70,6 +70,17 @@ std::optional<std::size_t> fit_listing_offset(Image image) {
     return find_pattern(image, 0, fit_signature);
 }
 
+std::optional<std::size_t> fit_listing_offset(const FitCheck& c) {
+    if (c.pointer.outcome == FitPointer::Outcome::found) {
+        return c.pointer.offset;
+    }
+    // Without a FIT at the pointer, every signature is another one.
+    if (!c.other_signatures.empty()) {
+        return c.other_signatures.front();
+    }
+    return std::nullopt;
+}
+
 std::string_view fit_type_name(std::uint8_t type) {
     switch (type) {
         case 0x00: return "header";

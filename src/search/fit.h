@@ -48,6 +48,11 @@ FitPointer read_fit_pointer(Image image);
 // else the first "_FIT_   " in the file; nothing when neither exists.
 std::optional<std::size_t> fit_listing_offset(Image image);
 
+// The same table from what check_fit found, which already knows every
+// signature: for callers that have that result, no second search.
+struct FitCheck;
+std::optional<std::size_t> fit_listing_offset(const FitCheck& check);
+
 // Calls visit(address_low32) for each entry of the run of type-1 entries
 // that directly follows the FIT header entry at `header`. The run ends at the
 // first other type byte or at the first entry that does not lie whole inside

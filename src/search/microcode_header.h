@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,14 @@ struct MicrocodeUpdateHeader {
         return data_size == 0 && total_size == 0 ? 2048u : total_size;
     }
 };
+
+// The six fields by which the database scan names an update, in the order
+// of its 48-digit key: signature, flags, revision, date, total size as
+// stored, checksum.
+using MicrocodeKey = std::array<std::uint32_t, 6>;
+inline MicrocodeKey microcode_key(const MicrocodeUpdateHeader& h) {
+    return {h.processor_signature, h.processor_flags, h.update_revision, h.date, h.total_size, h.checksum};
+}
 
 // Bytes of a candidate that must lie inside the image for it to be judged.
 inline constexpr std::size_t judged_header_bytes = 36;

@@ -1,5 +1,5 @@
-// libFuzzer target: arbitrary bytes as the image, run through all four
-// commands. Output goes to a stream that discards it.
+// libFuzzer target: arbitrary bytes as the image, run through every
+// command. Output goes to a stream that discards it.
 
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_fit(image, sink);
     tarnwick::run_verify(image, sink);
     tarnwick::run_fitcheck(image, sink);
+    tarnwick::write_json("fuzz", image, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
     return 0;
 }

@@ -1,0 +1,161 @@
+#include <cctype>
+#include <ostream>
+#include <string>
+
+#include "commands/commands.h"
+#include "commands/json_writer.h"
+#include "search/checksum.h"
+#include "search/find_pattern.h"
+#include "search/fit.h"
+#include "search/update_check.h"
+
+#ifndef TARNWICK_VERSION
+#error "TARNWICK_VERSION names the tool's version"
+#endif
+
+namespace tarnwick {
+
+namespace {
+
+// A table's status word as a JSON value: "BAD EXT SIG" is "bad_ext_sig".
+std::string json_word(std::string_view word) {
+    std::string w(word);
+    for (char& c : w) {
+        c = c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return w;
+}
+
+void begin(JsonWriter& j, const char* path) {
+    j.begin_object().key("tarnwick").string(TARNWICK_VERSION).key("file").string(path);
+}
+
+void write_update(JsonWriter& j, std::size_t no, const FoundUpdate& u) {
+    const MicrocodeUpdateHeader& h = u.header;
+    char date[16];
+    std::snprintf(date, sizeof date, "%02X%02X-%02X-%02X", h.century(), h.year(), h.month(), h.day());
+    char key[64];
+    const MicrocodeKey k = microcode_key(h);
+    std::snprintf(key, sizeof key, "%08X%08X%08X%08X%08X%08X", k[0], k[1], k[2], k[3], k[4], k[5]);
+    j.begin_object()
+        .key("no").number(no)
+        .key("offset").number(u.offset)
+        .key("cpuid").hex(h.processor_signature)
+        .key("platform").hex(h.processor_flags)
+        .key("revision").hex(h.update_revision)
+        .key("date").string(date)
+        .key("data_size").number(h.data_size)
+        .key("total_size").number(h.effective_total_size())
+        .key("key").string(key)
+        .key("status").string(json_word(status_word(u.check.status)))
+        .key("extended").begin_array();
+    for (const ExtendedSignature& e : u.check.extended) {
+        j.begin_object()
+            .key("cpuid").hex(e.signature)
+            .key("platform").hex(e.flags)
+            .key("status").string(e.ok ? "ok" : "bad_ext_sig")
+            .end_object();
+    }
+    j.end_array().end_object();
+}
+
+void write_fit(JsonWriter& j, const FitCheck& c) {
+    j.begin_object()
+        .key("pointer").hex(c.pointer.pointer)
+        .key("offset").number(c.pointer.offset)
+        .key("version").hex(c.version, 4)
+        .key("checksum_valid").boolean(c.checksum_valid)
+        .key("entries").begin_array();
+    for (const FitEntry& e : c.entries) {
+        j.begin_object()
+            .key("type").number(e.type)
+            .key("address").hex(e.address)
+            .key("size").number(e.size)
+            .key("version").hex(e.version, 4)
+            .end_object();
+    }
+    j.end_array().key("microcode").begin_array();
+    for (const FitMicrocode& m : c.microcode) {
+        j.begin_object().key("address").hex(m.address).key("offset");
+        if (m.offset) {
+            j.number(*m.offset);
+        } else {
+            j.null();
+        }
+        const bool update = m.slot == FitMicrocode::Slot::update;
+        j.key("status").string(json_word(update ? status_word(m.status) : slot_word(m.slot)));
+        if (update) {
+            j.key("cpuid").hex(m.header.processor_signature).key("revision").hex(m.header.update_revision);
+        } else {
+            j.key("cpuid").null().key("revision").null();
+        }
+        j.end_object();
+    }
+    j.end_array().key("errors").begin_array();
+    for (const std::string& e : c.errors) {
+        j.string(e);
+    }
+    j.end_array().key("warnings").begin_array();
+    for (const std::string& w : c.warnings) {
+        j.string(w);
+    }
+    j.end_array().key("other_signatures").begin_array();
+    for (std::size_t at : c.other_signatures) {
+        j.number(at);
+    }
+    j.end_array().end_object();
+}
+
+}  // namespace
+
+void write_json(const char* path, Image image, std::ostream& out) {
+    JsonWriter j;
+    begin(j, path);
+    j.key("size").number(image.size());
+
+    const FoundUpdates found = find_updates(image);
+    j.key("updates").begin_array();
+    for (std::size_t i = 0; i < found.updates.size(); ++i) {
+        write_update(j, i + 1, found.updates[i]);
+    }
+    j.end_array();
+
+    const char* mpdt = "none";
+    switch (find_mpdt_record(image)) {
+        case MpdtRecord::boot: mpdt = "boot"; break;
+        case MpdtRecord::noboot: mpdt = "noboot"; break;
+        case MpdtRecord::none: break;
+    }
+    j.key("mpdt").string(mpdt);
+
+    const std::uint32_t sum = sum_words(image);
+    j.key("checksum").begin_object().key("sum").hex(sum).key("ok").boolean(sum == 0).end_object();
+
+    const FitCheck fit = check_fit(image);
+    const std::optional<std::size_t> listed = fit_listing_offset(fit);
+    j.key("fit_listing");
+    if (listed) {
+        j.begin_object().key("offset").number(*listed).key("microcode").begin_array();
+        for_each_listed_microcode_entry(image, *listed, [&](std::uint32_t address) { j.hex(address); });
+        j.end_array().end_object();
+    } else {
+        j.null();
+    }
+    j.key("fit");
+    if (fit.pointer.outcome == FitPointer::Outcome::found) {
+        write_fit(j, fit);
+    } else {
+        j.null();
+    }
+    j.end_object();
+    out << j.text() << '\n';
+}
+
+void write_json_error(const char* path, std::string_view message, std::ostream& out) {
+    JsonWriter j;
+    begin(j, path);
+    j.key("error").string(message).end_object();
+    out << j.text() << '\n';
+}
+
+}  // namespace tarnwick
