@@ -1023,3 +1023,132 @@ TEST(Json, CorpusRecipe) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Updates {
+    Bytes a = synth::make_update({});
+    Bytes b = synth::make_update({.revision = 0xF4, .date = 0x04232023, .signature = 0x906EA, .flags = 0x22,
+                                  .data_size = 0x7B0, .extra_signatures = {0x906EB, 0x906EC}});
+    Bytes c = synth::make_update({.revision = 0x0D, .date = 0x09012008, .signature = 0x6F6, .flags = 1,
+                                  .data_size = 0, .extra_signatures = {}});
+    Bytes older_a = synth::make_update({.revision = 0x10, .extra_signatures = {}});
+    Bytes container() const {
+        Bytes all = a;
+        synth::append(all, b);
+        synth::append(all, c);
+        return all;
+    }
+};
+
+const std::string latest_rule =
+    " +--------------------------------------------------------------------------------------+\n";
+const std::string latest_heading =
+    latest_rule + " |No|  Offset  |   CPUID  | Platform |  Version |    Date    |  Newest  |    Status     |\n" +
+    " +--+----------+----------+----------+----------+------------+----------+---------------+\n";
+
+TEST(Extract, WritesTheLoadersLayoutThatLatestThenReads) {
+    const Updates u;
+    const Workdir dir;
+    dir.put("c.bin", text(u.container()));
+    const Result r = dir.run({"-extract", "c.bin", "ucode"});
+    EXPECT_EQ(r.out,
+              "   06-0f-06: 1 update, 0000000D\n"
+              "   06-3c-03: 1 update, 0000001B\n"
+              "   06-9e-0a: 1 update, 000000F4\n"
+              "   06-9e-0b: 1 update, 000000F4\n"
+              "   06-9e-0c: 1 update, 000000F4\n"
+              "   5 files written, 5 updates in them\n");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(read_file(dir.path() / "ucode" / "06-3c-03"), text(u.a));
+    EXPECT_EQ(read_file(dir.path() / "ucode" / "06-9e-0b"), text(u.b));
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir.path() / "ucode")) {
+        ++files;
+        const Result v = dir.run({"-verify", "ucode/" + e.path().filename().string()});
+        EXPECT_EQ(v.code, 0) << e.path();
+        EXPECT_NE(v.out.find(" 1 intact, 0 damaged"), std::string::npos) << v.out;
+    }
+    EXPECT_EQ(files, 5u) << "no temporaries left";
+
+    const std::string row_a = " |01| 00000000 | 000306C3 |    32    | 0000001B | 13-07-2016 | 0000001B | ";
+    EXPECT_EQ(dir.run({"-latest", "c.bin", "ucode"}).out,
+              latest_heading + row_a + "LATEST        |\n" +
+                  " |02| 00000400 | 000906EA |    22    | 000000F4 | 23-04-2023 | 000000F4 | LATEST        |\n"
+                  " |03| 00000C0C | 000006F6 |    01    | 0000000D | 01-09-2008 | 0000000D | LATEST        |\n" +
+                  latest_rule + "   3 LATEST, 0 OUTDATED, 0 UNKNOWN, 0 SUPERSEDED, 0 damaged\n");
+
+    // An image with an older revision of a, an old copy beside it, one the
+    // directory doesn't know, and then a damaged update.
+    Bytes image = u.older_a;
+    synth::append(image, synth::make_update({.revision = 0x0F, .extra_signatures = {}}));
+    synth::append(image, synth::make_update({.signature = 0x506E3, .extra_signatures = {}}));
+    dir.put("old.bin", text(image));
+    const std::string outdated_rows =
+        " |01| 00000000 | 000306C3 |    32    | 00000010 | 13-07-2016 | 0000001B | OUTDATED      |\n"
+        " |02| 00000400 | 000306C3 |    32    | 0000000F | 13-07-2016 |          | SUPERSEDED    |\n"
+        " |03| 00000800 | 000506E3 |    32    | 0000001B | 13-07-2016 |          | UNKNOWN       |\n";
+    const Result old = dir.run({"-latest", "old.bin", "ucode/"});
+    EXPECT_EQ(old.out, latest_heading + outdated_rows + latest_rule +
+                           "   0 LATEST, 1 OUTDATED, 1 UNKNOWN, 1 SUPERSEDED, 0 damaged\n");
+    EXPECT_EQ(old.code, 8);
+    synth::append(image, u.b);
+    image[0xC00 + 0x100] ^= 1;
+    dir.put("damaged.bin", text(image));
+    const Result damaged = dir.run({"-latest", "damaged.bin", "ucode"});
+    EXPECT_EQ(damaged.out, latest_heading + outdated_rows +
+                               " |04| 00000C00 | 000906EA |    22    | 000000F4 | 23-04-2023 |          | BAD CHECKSUM  |\n" +
+                               latest_rule + "   0 LATEST, 1 OUTDATED, 1 UNKNOWN, 1 SUPERSEDED, 1 damaged\n");
+    EXPECT_EQ(damaged.code, 7) << "damage wins over outdated";
+}
+
+TEST(Extract, SkipsDamageAndNeverOverwrites) {
+    const Updates u;
+    Bytes damaged = u.b;
+    damaged[0x100] ^= 1;
+    Bytes mixed = damaged;
+    synth::append(mixed, u.a);
+    const Workdir dir;
+    dir.put("damaged.bin", text(damaged));
+    dir.put("mixed.bin", text(mixed));
+    dir.put("none.bin", text(Bytes(64, 0xFF)));
+    fs::create_directory(dir.path() / "taken");
+    dir.put("taken/06-3c-03", "mine");
+
+    const Result only_damaged = dir.run({"-extract", "damaged.bin", "out"});
+    EXPECT_EQ(only_damaged.out, "   Skipped update 01 at offset 0x00000000: BAD CHECKSUM\n");
+    EXPECT_EQ(only_damaged.code, 1);
+    EXPECT_FALSE(fs::exists(dir.path() / "out")) << "nothing is created, the directory included";
+
+    const Result taken = dir.run({"-extract", "mixed.bin", "taken"});
+    EXPECT_EQ(taken.out, "   Skipped update 01 at offset 0x00000000: BAD CHECKSUM\n   " +
+                             (dir.path() / "taken").string().substr(dir.path().string().size() + 1) +
+                             "/06-3c-03 exists already; nothing was written\n");
+    EXPECT_EQ(taken.code, 6);
+    EXPECT_EQ(read_file(dir.path() / "taken" / "06-3c-03"), "mine");
+
+    const Result mixed_out = dir.run({"-extract", "mixed.bin", "out"});
+    EXPECT_EQ(mixed_out.out, "   Skipped update 01 at offset 0x00000000: BAD CHECKSUM\n"
+                             "   06-3c-03: 1 update, 0000001B\n"
+                             "   1 file written, 1 update in them\n");
+    EXPECT_EQ(mixed_out.code, 0);
+
+    const Result parent_missing = dir.run({"-extract", "mixed.bin", "no/such"});
+    EXPECT_EQ(parent_missing.out.rfind("   Skipped update 01 at offset 0x00000000: BAD CHECKSUM\n"
+                                       "   Can't create directory no/such: ", 0),
+              0u)
+        << parent_missing.out;
+    EXPECT_EQ(parent_missing.code, 6);
+
+    run_cases({
+        {"no header", {{"none.bin", text(Bytes(64, 0xFF))}}, {"-extract", "none.bin", "out"}, "", 1},
+        {"no directory given", {{"none.bin", ""}}, {"-extract", "none.bin"},
+         "-extract needs a directory: tarnwick -extract <file> <directory>\n", 4},
+        {"latest, directory missing", {{"a.bin", text(u.a)}}, {"-latest", "a.bin", "no-such-dir"},
+         "Directory can't be opened.\n", 2},
+        {"latest, no header", {{"none.bin", text(Bytes(64, 0xFF))}}, {"-latest", "none.bin", "."}, "", 1},
+        {"latest, file missing", {}, {"-latest", "none.bin", "."}, "File can't be opened.\n", 2},
+    });
+}
+
+}  // namespace

@@ -6,6 +6,8 @@
 #include <string_view>
 
 #include "app/load_image.h"
+#include "app/reference.h"
+#include "app/write_files.h"
 #include "commands/commands.h"
 
 namespace tarnwick {
@@ -64,6 +66,31 @@ ExitStatus run_json(int files, const char* const* paths, std::ostream& out) {
     return out ? status : ExitStatus::output_failed;
 }
 
+// -latest FILE [DIR]: DIR is read once, whole, before the comparison.
+ExitStatus run_latest_against(const LoadedImage& image, const char* directory, std::ostream& out) {
+#if defined(_WIN32)
+    if (directory == nullptr) {
+        out << "-latest needs a directory here: tarnwick -latest <file> <directory>\n";
+        return ExitStatus::bad_usage;
+    }
+#else
+    if (directory == nullptr) {
+        directory = default_reference_directory;
+    }
+#endif
+    const std::optional<std::vector<LayoutUpdate>> reference = read_reference(directory);
+    if (!reference) {
+        out << "Directory can't be opened.\n";
+        return ExitStatus::cannot_open;
+    }
+    // Reading the directory mapped other files; a fault in the image's own
+    // pages is again the one that ends the run as a short read.
+    if (image.mapping) {
+        platform::end_run_if_mapping_shrinks(image.mapping);
+    }
+    return run_latest(image.view(), *reference, out);
+}
+
 }  // namespace
 
 ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
@@ -89,6 +116,17 @@ ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
             if (option.substr(1) == command.word) {
                 return command.run(image.view(), out);
             }
+        }
+        if (option == "-extract") {
+            if (argc < 4) {
+                out << "-extract needs a directory: tarnwick -extract <file> <directory>\n";
+                return ExitStatus::bad_usage;
+            }
+            DirectoryWriter writer(argv[3]);
+            return run_extract(image.view(), writer, out);
+        }
+        if (option == "-latest") {
+            return run_latest_against(image, argc >= 4 ? argv[3] : nullptr, out);
         }
     }
     // A misspelt option must not pass for a clean run.

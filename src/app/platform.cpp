@@ -2,13 +2,19 @@
 
 #include <atomic>
 #include <utility>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "commands/status.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -158,6 +164,77 @@ void end_run_if_mapping_shrinks(const Mapping& mapping) {
     action.sa_flags = SA_SIGINFO;
     ::sigemptyset(&action.sa_mask);
     ::sigaction(SIGBUS, &action, nullptr);
+}
+#endif
+
+std::string last_error() { return std::strerror(errno); }
+
+#if defined(_WIN32)
+std::FILE* create_new_file(const std::string& path) {
+    int fd = -1;
+    if (_sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
+}
+
+bool sync_and_close(std::FILE* file) {
+    const bool flushed = std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    return std::fclose(file) == 0 && flushed;
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails if `to` exists.
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
+        return true;
+    }
+    errno = GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    return false;
+}
+#else
+std::FILE* create_new_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+
+bool sync_and_close(std::FILE* file) {
+    const bool flushed = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    const int saved = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!flushed) {
+        errno = saved;
+    }
+    return closed && flushed;
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to) {
+    // link() fails when `to` exists, so nothing can be replaced, even by a
+    // file that appears after any check.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST) {
+        return false;
+    }
+    // File systems without hard links (FAT on a USB stick): check, then move.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 #endif
 

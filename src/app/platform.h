@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 
 // The few things the loader needs from the operating system, each with a
 // portable fallback. Nothing else in the tool is platform-specific.
@@ -59,5 +60,20 @@ Mapping map_file(std::FILE* file, std::size_t size);
 // a short read does: "Can't read file." on standard output and status 3.
 // Faults anywhere else keep their default outcome.
 void end_run_if_mapping_shrinks(const Mapping& mapping);
+
+// Creates `path` for binary writing only if nothing of that name exists, in
+// one step, so that no existing file is ever opened for writing.
+std::FILE* create_new_file(const std::string& path);
+
+// Flushes `file` to the device and closes it; false when any of it failed.
+bool sync_and_close(std::FILE* file);
+
+// Moves `from` to `to` unless something named `to` exists, which is then
+// kept as it is: the check and the move are one step wherever the system
+// allows (a hard link, where the file system has them).
+bool rename_no_replace(const std::string& from, const std::string& to);
+
+// The system's words for the last failed call.
+std::string last_error();
 
 }  // namespace tarnwick::platform

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "commands/status.h"
 #include "search/bytes.h"
+#include "search/loader_layout.h"
 
 namespace tarnwick {
 
@@ -20,6 +26,29 @@ ExitStatus run_fitcheck(Image image, std::ostream& out);
 // from `path`; or, for a file that could not be loaded, its load message.
 void write_json(const char* path, Image image, std::ostream& out);
 void write_json_error(const char* path, std::string_view message, std::ostream& out);
+
+// A file for -extract to write: its name within the directory, and its
+// bytes as pieces of the image, written one after the other.
+struct OutputFile {
+    std::string name;
+    std::vector<Image> pieces;
+};
+
+// Where -extract writes: every file or none.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    // Writes all `files`, or, on failure, leaves nothing of this call behind
+    // and returns what failed and where.
+    virtual std::optional<std::string> write_all(const std::vector<OutputFile>& files) = 0;
+};
+
+// Writes the image's intact updates to `sink` in the loader's layout.
+ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out);
+
+// Compares the image's updates with the intact updates of a reference
+// directory, read by the caller.
+ExitStatus run_latest(Image image, std::span<const LayoutUpdate> reference, std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.
 ExitStatus run_scan(Image image, std::ostream& out);

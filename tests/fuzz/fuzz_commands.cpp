@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <ostream>
 #include <streambuf>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "commands/commands.h"
+#include "search/loader_layout.h"
+#include "search/update_check.h"
 
 namespace {
 
@@ -43,6 +47,20 @@ std::string make_database() {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+// Takes the files -extract would write and writes none of them.
+class DiscardingSink : public tarnwick::FileSink {
+public:
+    std::optional<std::string> write_all(const std::vector<tarnwick::OutputFile>& files) override {
+        std::size_t bytes = 0;
+        for (const tarnwick::OutputFile& f : files) {
+            for (const tarnwick::Image& piece : f.pieces) {
+                bytes += piece.size();
+            }
+        }
+        return bytes % 2 == 0 ? std::nullopt : std::optional<std::string>("refused");
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -57,6 +75,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_verify(image, sink);
     tarnwick::run_fitcheck(image, sink);
     tarnwick::write_json("fuzz", image, sink);
+    DiscardingSink files;
+    tarnwick::run_extract(image, files, sink);
+    // The image as its own reference directory.
+    std::vector<tarnwick::LayoutUpdate> reference;
+    for (const tarnwick::FoundUpdate& u : tarnwick::find_updates(image).updates) {
+        if (u.check.status == tarnwick::UpdateStatus::ok) {
+            reference.push_back(tarnwick::layout_update(u));
+        }
+    }
+    tarnwick::run_latest(image, reference, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
     return 0;
 }

@@ -1,0 +1,118 @@
+#include "app/write_files.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "app/platform.h"
+
+namespace tarnwick {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What one call has made so far, removed again unless the call succeeds.
+class Made {
+public:
+    ~Made() {
+        if (kept_) {
+            return;
+        }
+        std::error_code ignored;
+        for (const std::string& f : files_) {
+            fs::remove(f, ignored);
+        }
+        if (!directory_.empty()) {
+            fs::remove(directory_, ignored);
+        }
+    }
+    void directory(const std::string& d) { directory_ = d; }
+    void file(const std::string& f) { files_.push_back(f); }
+    void forget(const std::string& f) { std::erase(files_, f); }
+    void keep() { kept_ = true; }
+
+private:
+    std::string directory_;
+    std::vector<std::string> files_;
+    bool kept_ = false;
+};
+
+// Writes `file` under a new name of its own in `directory`; returns that
+// name, or nothing with errno set.
+std::optional<std::string> write_temporary(const std::string& directory, const OutputFile& file, Made& made) {
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp = directory + "/." + file.name + ".tarnwick-" + std::to_string(attempt);
+        std::FILE* f = platform::create_new_file(temp);
+        if (f == nullptr) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        made.file(temp);
+        bool ok = true;
+        for (const Image& piece : file.pieces) {
+            ok = ok && std::fwrite(piece.data(), 1, piece.size(), f) == piece.size();
+        }
+        const int saved = errno;
+        const bool closed = platform::sync_and_close(f);
+        if (!ok) {
+            errno = saved;
+        }
+        return ok && closed ? std::optional<std::string>(temp) : std::nullopt;
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
+}  // namespace
+
+DirectoryWriter::DirectoryWriter(std::string directory) : directory_(std::move(directory)) {
+    // "ucode/" names the same directory as "ucode"; file names are joined
+    // to it with one separator.
+    while (directory_.size() > 1 && (directory_.back() == '/' || directory_.back() == '\\')) {
+        directory_.pop_back();
+    }
+}
+
+std::optional<std::string> DirectoryWriter::write_all(const std::vector<OutputFile>& files) {
+    Made made;
+    std::error_code ec;
+    const fs::file_status status = fs::status(directory_, ec);
+    if (status.type() == fs::file_type::not_found) {
+        if (!fs::create_directory(directory_, ec)) {
+            return "Can't create directory " + directory_ + ": " + ec.message();
+        }
+        made.directory(directory_);
+    } else if (status.type() != fs::file_type::directory) {
+        return directory_ + " is not a directory; nothing was written";
+    }
+
+    for (const OutputFile& f : files) {
+        const std::string target = directory_ + "/" + f.name;
+        const fs::file_status target_status = fs::symlink_status(target, ec);
+        if (target_status.type() == fs::file_type::not_found) {
+            continue;
+        }
+        if (ec) {
+            return "Can't write " + target + ": " + ec.message() + "; nothing was written";
+        }
+        return target + " exists already; nothing was written";
+    }
+    for (const OutputFile& f : files) {
+        const std::string target = directory_ + "/" + f.name;
+        const std::optional<std::string> temp = write_temporary(directory_, f, made);
+        if (!temp) {
+            return "Can't write " + target + ": " + platform::last_error() + "; nothing was kept";
+        }
+        if (!platform::rename_no_replace(*temp, target)) {
+            return "Can't write " + target + ": " + platform::last_error() + "; nothing was kept";
+        }
+        made.forget(*temp);
+        made.file(target);
+    }
+    made.keep();
+    return std::nullopt;
+}
+
+}  // namespace tarnwick

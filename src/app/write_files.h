@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands/commands.h"
+
+namespace tarnwick {
+
+// Writes files into one directory, all or nothing: the directory is made
+// when it is missing (its parent must exist), nothing that exists there is
+// ever changed, each file is written under a temporary name and moved into
+// place, and a failure removes everything the call made.
+class DirectoryWriter : public FileSink {
+public:
+    explicit DirectoryWriter(std::string directory);
+    std::optional<std::string> write_all(const std::vector<OutputFile>& files) override;
+
+private:
+    std::string directory_;
+};
+
+}  // namespace tarnwick

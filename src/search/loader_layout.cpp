@@ -1,0 +1,142 @@
+#include "search/loader_layout.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <utility>
+
+namespace tarnwick {
+
+std::string loader_file_name(std::uint32_t signature) {
+    unsigned family = (signature >> 8) & 0xF;
+    if (family == 0xF) {
+        family += (signature >> 20) & 0xFF;
+    }
+    unsigned model = (signature >> 4) & 0xF;
+    if (family >= 6) {
+        model += ((signature >> 16) & 0xF) << 4;
+    }
+    const unsigned stepping = signature & 0xF;
+    char name[16];
+    std::snprintf(name, sizeof name, "%02x-%02x-%02x", family, model, stepping);
+    return name;
+}
+
+LayoutUpdate layout_update(const FoundUpdate& update) {
+    LayoutUpdate u{update.header.update_revision, {{update.header.processor_signature, update.header.processor_flags}}};
+    for (const ExtendedSignature& e : update.check.extended) {
+        u.processors.push_back({e.signature, e.flags});
+    }
+    return u;
+}
+
+namespace {
+
+// Platform keys of a set of flags: one per bit of the low byte, or key 8
+// alone for an update that names no platform.
+constexpr unsigned no_platform = 8;
+
+template <class Visit>
+void for_each_platform(std::uint32_t flags, Visit&& visit) {
+    if ((flags & 0xFF) == 0) {
+        visit(no_platform);
+        return;
+    }
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if ((flags >> bit) & 1) {
+            visit(bit);
+        }
+    }
+}
+
+using Slot = std::pair<std::uint32_t, unsigned>;  // signature, platform key
+
+}  // namespace
+
+std::vector<LayoutFile> loader_layout(std::span<const LayoutUpdate> updates) {
+    // The newest update for every processor and platform.
+    std::map<Slot, std::size_t> newest;
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+        for (const ServedProcessor& p : updates[i].processors) {
+            for_each_platform(p.flags, [&](unsigned key) {
+                const auto [at, inserted] = newest.try_emplace({p.signature, key}, i);
+                if (!inserted && updates[i].revision > updates[at->second].revision) {
+                    at->second = i;
+                }
+            });
+        }
+    }
+    // Each winner goes into its processor's file, once, in list order.
+    std::map<std::string, std::set<std::size_t>> files;
+    for (const auto& [slot, winner] : newest) {
+        files[loader_file_name(slot.first)].insert(winner);
+    }
+    std::vector<LayoutFile> layout;
+    layout.reserve(files.size());
+    for (auto& [name, members] : files) {
+        layout.push_back({name, std::vector<std::size_t>(members.begin(), members.end())});
+    }
+    return layout;
+}
+
+namespace {
+
+// The highest revision for every processor and platform.
+std::map<Slot, std::uint32_t> newest_revisions(std::span<const LayoutUpdate> updates) {
+    std::map<Slot, std::uint32_t> newest;
+    for (const LayoutUpdate& l : updates) {
+        for (const ServedProcessor& p : l.processors) {
+            for_each_platform(p.flags, [&](unsigned key) {
+                const auto [at, inserted] = newest.try_emplace({p.signature, key}, l.revision);
+                at->second = std::max(at->second, l.revision);
+            });
+        }
+    }
+    return newest;
+}
+
+}  // namespace
+
+std::vector<CurrencyRow> compare_currency(std::span<const FoundUpdate> file, std::span<const LayoutUpdate> reference) {
+    std::vector<LayoutUpdate> intact;
+    for (const FoundUpdate& u : file) {
+        if (u.check.status == UpdateStatus::ok) {
+            intact.push_back(layout_update(u));
+        }
+    }
+    const std::map<Slot, std::uint32_t> file_newest = newest_revisions(intact);
+    const std::map<Slot, std::uint32_t> known_newest = newest_revisions(reference);
+
+    std::vector<CurrencyRow> rows;
+    rows.reserve(file.size());
+    for (const FoundUpdate& u : file) {
+        if (u.check.status != UpdateStatus::ok) {
+            rows.push_back({Currency::damaged, std::nullopt});
+            continue;
+        }
+        const std::uint32_t cpuid = u.header.processor_signature;
+        const std::uint32_t revision = u.header.update_revision;
+        bool serves = false;
+        std::optional<std::uint32_t> newest;
+        for_each_platform(u.header.processor_flags, [&](unsigned key) {
+            if (file_newest.at({cpuid, key}) > revision) {
+                return;
+            }
+            serves = true;
+            if (const auto known = known_newest.find({cpuid, key}); known != known_newest.end()) {
+                newest = std::max(newest.value_or(0), known->second);
+            }
+        });
+        if (!serves) {
+            rows.push_back({Currency::superseded, std::nullopt});
+        } else if (!newest) {
+            rows.push_back({Currency::unknown, std::nullopt});
+        } else {
+            rows.push_back({revision >= *newest ? Currency::latest : Currency::outdated, newest});
+        }
+    }
+    return rows;
+}
+
+}  // namespace tarnwick

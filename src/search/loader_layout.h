@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "search/update_check.h"
+
+namespace tarnwick {
+
+// The name under which the Linux loader looks for a processor's updates,
+// "ff-mm-ss": family, model and stepping of the signature as the loader
+// computes them, in lower-case hex.
+std::string loader_file_name(std::uint32_t signature);
+
+// An intact update as the layout sees it: its revision and every processor
+// it serves, the primary signature first, then the extended ones, each with
+// its own platform flags.
+struct ServedProcessor {
+    std::uint32_t signature;
+    std::uint32_t flags;
+};
+struct LayoutUpdate {
+    std::uint32_t revision;
+    std::vector<ServedProcessor> processors;
+};
+LayoutUpdate layout_update(const FoundUpdate& update);
+
+// One file of the loader's layout: its name and the updates it holds, as
+// indexes into the caller's list, in the list's order.
+struct LayoutFile {
+    std::string name;
+    std::vector<std::size_t> updates;
+};
+
+// Lays the updates out as the loader reads them: each goes into the file of
+// each processor it serves, when it is the newest there for at least one of
+// its platform bits. Flags of 0 count as one platform of their own. Between
+// equal revisions the first in the list wins. Files come sorted by name.
+std::vector<LayoutFile> loader_layout(std::span<const LayoutUpdate> updates);
+
+// How an update of a file compares with the updates of a reference set.
+enum class Currency {
+    latest,      // as new as the newest the reference holds for it
+    outdated,    // the reference holds a newer one
+    unknown,     // the reference holds nothing for its processor and platforms
+    superseded,  // the file itself holds a newer one for each of its platforms
+    damaged,     // not compared: its check failed
+};
+
+struct CurrencyRow {
+    Currency currency;
+    std::optional<std::uint32_t> newest;  // the reference's newest, where compared
+};
+
+// One row per update of `file`, in its order. An update is compared on the
+// platform bits it serves: those for which the file holds no intact update
+// of a higher revision for its processor. The newest is the highest
+// revision that `reference` holds for that processor on any of those bits.
+std::vector<CurrencyRow> compare_currency(std::span<const FoundUpdate> file, std::span<const LayoutUpdate> reference);
+
+}  // namespace tarnwick
