@@ -12,6 +12,62 @@
 
 namespace tarnwick {
 
+namespace {
+
+// A length that the process can't address is an image that can't be held.
+// 1 TiB is far past any flash image; longer lengths come from devices and
+// endless streams, and some allocators abort on them rather than fail.
+constexpr std::uint64_t largest_image =
+    std::min<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max(), std::uint64_t{1} << 40);
+
+ExitStatus say_no_memory(std::ostream& out) {
+    out << "Can't allocate memory for file contents.\n";
+    return ExitStatus::no_memory;
+}
+
+// Input that can't be measured (a pipe, a FIFO, a socket) is read to its end
+// into a buffer that doubles as it fills.
+ExitStatus read_to_end(std::FILE* file, LoadedImage& image, std::ostream& out) {
+    platform::Buffer buffer;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    for (;;) {
+        if (size == capacity) {
+            if (capacity > largest_image) {
+                return say_no_memory(out);
+            }
+            // One byte past the ceiling tells an input of exactly 1 TiB from
+            // a longer one.
+            const std::size_t next = capacity == 0 ? std::size_t{1} << 20
+                                     : capacity > largest_image / 2 ? static_cast<std::size_t>(largest_image) + 1
+                                                                    : capacity * 2;
+            if (!platform::grow_buffer(buffer, next)) {
+                return say_no_memory(out);
+            }
+            capacity = next;
+        }
+        const std::size_t n = std::fread(buffer.get() + size, 1, capacity - size, file);
+        size += n;
+        if (n == 0 || size < capacity) {
+            if (std::ferror(file)) {
+                out << "Can't read file.\n";
+                return ExitStatus::short_read;
+            }
+            if (std::feof(file)) {
+                break;
+            }
+        }
+    }
+    if (size > largest_image) {
+        return say_no_memory(out);
+    }
+    image.buffer = std::move(buffer);
+    image.size = size;
+    return ExitStatus::done;
+}
+
+}  // namespace
+
 ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
     const File file(platform::open_for_reading(path));
     if (!file) {
@@ -19,18 +75,12 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
         return ExitStatus::cannot_open;
     }
 
-    // A length that can't be measured, or that the process can't address,
-    // is an image that can't be held. 1 TiB is far past any flash image;
-    // longer lengths come from directories and devices, and some allocators
-    // abort on them rather than fail.
-    auto no_memory = [&] {
-        out << "Can't allocate memory for file contents.\n";
-        return ExitStatus::no_memory;
-    };
+    auto no_memory = [&] { return say_no_memory(out); };
     const std::optional<std::uint64_t> length = platform::measure(file.get());
-    constexpr std::uint64_t largest =
-        std::min<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max(), std::uint64_t{1} << 40);
-    if (!length || *length > largest) {
+    if (!length) {
+        return read_to_end(file.get(), image, out);
+    }
+    if (*length > largest_image) {
         return no_memory();
     }
     const auto size = static_cast<std::size_t>(*length);

@@ -29,15 +29,23 @@ namespace tarnwick::platform {
 
 std::FILE* open_for_reading(const char* path) {
 #if defined(_WIN32)
-    return _fsopen(path, "rb", _SH_DENYNO);
+    std::FILE* file = _fsopen(path, "rb", _SH_DENYNO);
+    struct _stat64 st {};
+    if (file != nullptr && _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFDIR) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
 #else
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return nullptr;
     }
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {
@@ -88,6 +96,16 @@ Buffer allocate_image_buffer(std::size_t size) {
     }
 #endif
     return Buffer(static_cast<std::uint8_t*>(std::malloc(bytes)));
+}
+
+bool grow_buffer(Buffer& buffer, std::size_t size) {
+    void* grown = std::realloc(buffer.get(), size == 0 ? 1 : size);
+    if (grown == nullptr) {
+        return false;
+    }
+    [[maybe_unused]] std::uint8_t* moved = buffer.release();
+    buffer.reset(static_cast<std::uint8_t*>(grown));
+    return true;
 }
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {

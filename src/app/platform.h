@@ -12,7 +12,8 @@
 namespace tarnwick::platform {
 
 // Opens `path` for binary reading without locking other readers or writers
-// out. Never waits for a writer, as opening a FIFO otherwise would.
+// out. A directory is no file to read: null. A FIFO waits for its writer,
+// as any reader of one does.
 std::FILE* open_for_reading(const char* path);
 
 // The file's length in bytes, from a 64-bit seek to its end; nothing when
@@ -28,6 +29,10 @@ using Buffer = std::unique_ptr<std::uint8_t, BufferFree>;
 // are aligned and hinted towards huge pages where the system has them:
 // first-touch page faults otherwise cost more than searching the image.
 Buffer allocate_image_buffer(std::size_t size);
+
+// Grows (or first allocates) a buffer to `size` bytes, keeping its
+// contents; false, with the buffer as it was, when the memory can't be had.
+bool grow_buffer(Buffer& buffer, std::size_t size);
 
 // A read-only private mapping of a regular file's first bytes, unmapped when
 // it goes out of scope.

@@ -50,6 +50,18 @@ int main(int argc, char** argv) {
         seed(dir, cut(fit, n));
     }
 
+    // A FIT found through its pointer, with a decoy before it, pointing at
+    // an update, an empty slot and a place outside the image.
+    synth::Bytes pointed(0x400, 0xFF);
+    std::copy(plain.begin(), plain.end(), pointed.begin() + 0x40);
+    synth::put_fit(pointed, 0x10, {0xFFF00000});
+    synth::put_fit(pointed, 0x300, {synth::address_of(pointed, 0x40), synth::address_of(pointed, 0x200), 0x1000});
+    synth::put_fit_pointer(pointed, synth::address_of(pointed, 0x300));
+    seed(dir, pointed);
+    synth::Bytes damaged = container;
+    damaged[0x60] ^= 1;
+    seed(dir, damaged);
+
     for (bool boot : {true, false}) {
         synth::Bytes b = plain;
         synth::append(b, synth::mpdt_record(boot));
