@@ -164,8 +164,11 @@ stage_wine() {
   export XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache"
   timeout 300 wineboot -i >/dev/null 2>&1 || true
   # wineserver otherwise ends a moment after its last client, and a test
-  # that starts wine in that moment loses its connection to it.
-  wineserver -p
+  # that starts wine in that moment loses its connection to it. The one
+  # that wineboot started goes first: a second server would not start.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wineserver -p >/dev/null 2>&1 </dev/null
   TARNWICK_COMMAND="wine '$PWD/build-win/tarnwick.exe'" TARNWICK_CRLF=1 \
     ctest --test-dir build --output-on-failure -L e2e
   skip_reasons build

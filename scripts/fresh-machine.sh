@@ -48,6 +48,7 @@ start=$(date +%s)
 debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
   { tail -n 20 "$root.debootstrap.log"; exit 1; }
 echo "   $(( $(date +%s) - start )) s, $(du -sh "$root" | cut -f1)"
+times=("debootstrap: $(( $(date +%s) - start )) s")
 
 git clone --quiet --no-local "$repo" "$root/root/tarnwick"
 mount -t proc proc "$root/proc"
@@ -66,14 +67,20 @@ timed() {  # name, script
   rc=$?
   set -e
   echo "== $1: exit $rc, $(( $(date +%s) - t0 )) s, root now $(du -sh "$root" 2>/dev/null | cut -f1)"
+  times+=("$1: $(( $(date +%s) - t0 )) s (exit $rc)")
   return $rc
 }
 
 rc=0
 timed "$install_line" "apt-get update && DEBIAN_FRONTEND=noninteractive $install_line -y" || rc=1
 [ $rc = 0 ] && { timed "first command" "cd /root/tarnwick && $first" || rc=1; }
-[ $rc = 0 ] && { timed "second command" "cd /root/tarnwick && $second" || rc=1; }
+[ $rc = 0 ] && { timed "second command" "set -o pipefail; cd /root/tarnwick && { $second; } 2>&1 | tee /root/second.log" || rc=1; }
 echo "== packages downloaded: $(du -sh "$root/var/cache/apt/archives" | cut -f1)"
+# The test command says when each of its stages starts; with the step times
+# these are the figures the README quotes.
+echo "== times"
+printf '   %s\n' "${times[@]}"
+[ -f "$root/root/second.log" ] && grep -E '^== ' "$root/root/second.log" | sed 's/^/   second command: /' || true
 if [ $rc = 0 ]; then
   echo "fresh-machine.sh: both README commands passed"
 else
