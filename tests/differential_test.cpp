@@ -11,6 +11,8 @@
 
 #include "reference.h"
 #include "search/checksum.h"
+#include "search/image_scan.h"
+#include "search/update_check.h"
 #include "search/find_pattern.h"
 #include "search/microcode_header.h"
 #include "synth.h"
@@ -227,6 +229,72 @@ TEST(Differential, HeaderAtEveryDistanceFromTheEnd) {
                       distance >= tarnwick::judged_header_bytes ? 1 : 0)
                 << distance;
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// -json's one pass over slices must give what the three plain passes give,
+// with patterns across slice boundaries and in the last bytes.
+TEST(Differential, ImageScanAgreesWithThePlainPasses) {
+    std::vector<Bytes> all = images();
+    constexpr std::size_t slice = 64 * 1024;
+    for (const Bytes& p : {synth::mpdt_record(true), synth::mpdt_record(false),
+                           Bytes{'_', 'F', 'I', 'T', '_', ' ', ' ', ' '}}) {
+        for (std::size_t at = slice - p.size(); at <= slice + 1; ++at) {
+            Bytes b(at, 0xFF);
+            synth::append(b, p);
+            all.push_back(b);
+            b.resize(b.size() + 5, 0xFF);
+            all.push_back(b);
+        }
+    }
+    Random r{1234};
+    all.push_back(adversarial(r, 3 * slice + 17));
+    for (const Bytes& bytes : all) {
+        const HeapImage heap(bytes);
+        const tarnwick::ImageScan scan = tarnwick::scan_image(heap.image());
+        ASSERT_EQ(scan.sum, plain_sum(heap.image())) << "image of " << bytes.size() << " bytes";
+        ASSERT_EQ(scan.mpdt, reference::mpdt(heap.image())) << "image of " << bytes.size() << " bytes";
+        ASSERT_EQ(scan.fit_signatures, reference::all_matches(heap.image(), tarnwick::fit_signature))
+            << "image of " << bytes.size() << " bytes";
+    }
+}
+
+// Reading a container as the loader does finds what the full walk finds
+// intact, where no update hides inside another's bytes.
+TEST(Differential, IntactUpdatesOfAContainer) {
+    Random r{77};
+    for (int k = 0; k < 50; ++k) {
+        Bytes b = adversarial(r, r.below(300));
+        for (int u = 0; u < 4; ++u) {
+            synth::Update update{};
+            update.revision = r.below(100);
+            update.data_size = r.below(3) == 0 ? 0 : 4 * (1 + r.below(100));
+            if (r.below(2) == 0) {
+                update.extra_signatures = {0x906EB, 0x906EC};
+            }
+            Bytes one = synth::make_update(update);
+            if (r.below(4) == 0) {
+                one[48 + r.below(static_cast<std::uint32_t>(one.size() - 48))] ^= 1;  // damaged
+            }
+            synth::append(b, one);
+            synth::append(b, adversarial(r, r.below(100)));
+        }
+        const HeapImage heap(b);
+        std::vector<std::size_t> full;
+        for (const tarnwick::FoundUpdate& f : tarnwick::find_updates(heap.image()).updates) {
+            if (f.check.status == tarnwick::UpdateStatus::ok) {
+                full.push_back(f.offset);
+            }
+        }
+        std::vector<std::size_t> loader;
+        for (const tarnwick::FoundUpdate& f : tarnwick::find_intact_updates(heap.image())) {
+            loader.push_back(f.offset);
+        }
+        EXPECT_EQ(loader, full);
     }
 }
 

@@ -1,10 +1,12 @@
 #include "app/reference.h"
 
 #include <filesystem>
-#include <sstream>
+#include <cstdint>
+#include <cstdio>
 #include <system_error>
 
-#include "app/load_image.h"
+#include "app/platform.h"
+#include "commands/file.h"
 #include "search/update_check.h"
 
 namespace tarnwick {
@@ -17,20 +19,34 @@ std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& direc
         return std::nullopt;
     }
     std::vector<LayoutUpdate> updates;
+    platform::Buffer buffer;
+    std::size_t capacity = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         std::error_code kind;
         if (!it->is_regular_file(kind)) {
             continue;
         }
-        LoadedImage file;
-        std::ostringstream unused;
-        if (load_image(it->path().string().c_str(), file, unused) != ExitStatus::done) {
+        // Read, not mapped: a file that shrinks under a mapping would fault on
+        // this thread, outside the image's own fault handling, and for these
+        // small files reading costs about what mapping does.
+        const File file(platform::open_for_reading(it->path().string().c_str()));
+        const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+        if (!length || *length > SIZE_MAX / 2) {
             continue;
         }
-        for (const FoundUpdate& u : find_updates(file.view()).updates) {
-            if (u.check.status == UpdateStatus::ok) {
-                updates.push_back(layout_update(u));
+        const auto size = static_cast<std::size_t>(*length);
+        // Grown, never cleared: each file overwrites what it reads.
+        if (size > capacity) {
+            if (!platform::grow_buffer(buffer, size)) {
+                continue;
             }
+            capacity = size;
+        }
+        if (size != 0 && std::fread(buffer.get(), 1, size, file.get()) != size) {
+            continue;
+        }
+        for (const FoundUpdate& u : find_intact_updates(Image(buffer.get(), size))) {
+            updates.push_back(layout_update(u));
         }
     }
     if (ec) {

@@ -12,8 +12,8 @@ namespace tarnwick {
 inline constexpr const char* default_reference_directory = "/lib/firmware/intel-ucode";
 
 // The intact updates of every regular file directly in `directory`, each
-// file read as a container. Nothing when the directory can't be opened;
-// files that can't be read are passed over.
+// file read as a container, as the loader reads one. Nothing when the
+// directory can't be opened; files that can't be read are passed over.
 std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& directory);
 
 }  // namespace tarnwick

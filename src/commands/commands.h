@@ -11,6 +11,7 @@
 #include "commands/status.h"
 #include "search/bytes.h"
 #include "search/loader_layout.h"
+#include "search/update_check.h"
 
 namespace tarnwick {
 
@@ -46,9 +47,9 @@ public:
 // Writes the image's intact updates to `sink` in the loader's layout.
 ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out);
 
-// Compares the image's updates with the intact updates of a reference
-// directory, read by the caller.
-ExitStatus run_latest(Image image, std::span<const LayoutUpdate> reference, std::ostream& out);
+// Compares the image's updates, as find_updates gives them, with the intact
+// updates of a reference directory, read by the caller.
+ExitStatus run_latest(const FoundUpdates& found, std::span<const LayoutUpdate> reference, std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.
 ExitStatus run_scan(Image image, std::ostream& out);

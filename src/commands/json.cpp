@@ -4,8 +4,7 @@
 
 #include "commands/commands.h"
 #include "commands/json_writer.h"
-#include "search/checksum.h"
-#include "search/find_pattern.h"
+#include "search/image_scan.h"
 #include "search/fit.h"
 #include "search/update_check.h"
 
@@ -120,18 +119,18 @@ void write_json(const char* path, Image image, std::ostream& out) {
     }
     j.end_array();
 
+    const ImageScan scan = scan_image(image);
     const char* mpdt = "none";
-    switch (find_mpdt_record(image)) {
+    switch (scan.mpdt) {
         case MpdtRecord::boot: mpdt = "boot"; break;
         case MpdtRecord::noboot: mpdt = "noboot"; break;
         case MpdtRecord::none: break;
     }
     j.key("mpdt").string(mpdt);
 
-    const std::uint32_t sum = sum_words(image);
-    j.key("checksum").begin_object().key("sum").hex(sum).key("ok").boolean(sum == 0).end_object();
+    j.key("checksum").begin_object().key("sum").hex(scan.sum).key("ok").boolean(scan.sum == 0).end_object();
 
-    const FitCheck fit = check_fit(image);
+    const FitCheck fit = check_fit(image, scan.fit_signatures);
     const std::optional<std::size_t> listed = fit_listing_offset(fit);
     j.key("fit_listing");
     if (listed) {

@@ -25,8 +25,7 @@ const char* currency_word(Currency c) {
 }
 }  // namespace
 
-ExitStatus run_latest(Image image, std::span<const LayoutUpdate> reference, std::ostream& out) {
-    const FoundUpdates found = find_updates(image);
+ExitStatus run_latest(const FoundUpdates& found, std::span<const LayoutUpdate> reference, std::ostream& out) {
     if (found.updates.empty()) {
         return ExitStatus::not_found;
     }

@@ -143,14 +143,20 @@ FitMicrocode look_at_microcode(Image image, std::size_t index, std::uint64_t add
 }  // namespace
 
 FitCheck check_fit(Image image) {
+    std::vector<std::size_t> signatures;
+    for_each_match(image, fit_signature, [&](std::size_t at) { signatures.push_back(at); });
+    return check_fit(image, signatures);
+}
+
+FitCheck check_fit(Image image, std::span<const std::size_t> signatures) {
     FitCheck c;
     c.pointer = read_fit_pointer(image);
     const bool found = c.pointer.outcome == FitPointer::Outcome::found;
-    for_each_match(image, fit_signature, [&](std::size_t at) {
+    for (std::size_t at : signatures) {
         if (!found || at != c.pointer.offset) {
             c.other_signatures.push_back(at);
         }
-    });
+    }
     for (std::size_t at : c.other_signatures) {
         c.warnings.push_back(format("a _FIT_ signature at offset 0x%08llX that the pointer does not name: tools "
                                     "that take the first signature may read that table instead",

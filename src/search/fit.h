@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,5 +125,8 @@ struct FitCheck {
 // Finds the FIT through its pointer and checks it entry by entry, and the
 // updates its microcode entries point at. Pure: returns what it found.
 FitCheck check_fit(Image image);
+// The same, given every position of "_FIT_   " in the image, ascending, for
+// callers that have already searched for them.
+FitCheck check_fit(Image image, std::span<const std::size_t> signatures);
 
 }  // namespace tarnwick

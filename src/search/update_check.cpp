@@ -125,4 +125,30 @@ FoundUpdates find_updates(Image image) {
     return found;
 }
 
+std::vector<FoundUpdate> find_intact_updates(Image image) {
+    std::vector<FoundUpdate> intact;
+    // One candidate a call: a larger batch would search on through the data
+    // of the update that the first candidate starts, which is then skipped.
+    std::size_t at[1];
+    std::size_t from = 0;
+    bool any_candidate = false;
+    while (const std::size_t n = find_dated_candidates(image, from, at, any_candidate)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::optional<MicrocodeUpdateHeader> header = view_header(image, at[k]);
+            if (!header || !is_qualifying_header(*header)) {
+                continue;
+            }
+            UpdateCheck check = check_update(image, at[k]);
+            if (check.status != UpdateStatus::ok) {
+                continue;
+            }
+            // Intact, so it lies whole in the image: go on after it.
+            from = at[k] + static_cast<std::size_t>(check.total_size);
+            intact.push_back({at[k], *header, std::move(check)});
+            break;
+        }
+    }
+    return intact;
+}
+
 }  // namespace tarnwick

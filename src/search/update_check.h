@@ -66,4 +66,10 @@ struct FoundUpdates {
 // is updates[N - 1]), each checked.
 FoundUpdates find_updates(Image image);
 
+// The intact updates of a container, read as the loader reads one: an
+// intact update's bytes are one unit, and the walk goes on after its end,
+// so its data is never searched for further headers. Elsewhere it walks
+// every candidate, as find_updates does.
+std::vector<FoundUpdate> find_intact_updates(Image image);
+
 }  // namespace tarnwick

@@ -79,12 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_extract(image, files, sink);
     // The image as its own reference directory.
     std::vector<tarnwick::LayoutUpdate> reference;
-    for (const tarnwick::FoundUpdate& u : tarnwick::find_updates(image).updates) {
-        if (u.check.status == tarnwick::UpdateStatus::ok) {
-            reference.push_back(tarnwick::layout_update(u));
-        }
+    for (const tarnwick::FoundUpdate& u : tarnwick::find_intact_updates(image)) {
+        reference.push_back(tarnwick::layout_update(u));
     }
-    tarnwick::run_latest(image, reference, sink);
+    tarnwick::run_latest(tarnwick::find_updates(image), reference, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
     return 0;
 }
