@@ -70,10 +70,13 @@ time_it() {
   local name=$1; shift
   # -i: a run's own exit code (1 for a wrong checksum, 4 for a bad
   # option) is part of what is timed, not a failure of the benchmark.
-  hyperfine -N -i --style none --warmup 3 --runs "$runs" --export-csv "$bin/h.csv" -- "$*" >/dev/null 2>&1 || true
+  # Each argument quoted, so that a `sh -c "..."` script stays one argument.
+  local command
+  command=$(printf '%q ' "$@")
+  hyperfine -N -i --style none --warmup 3 --runs "$runs" --export-csv "$bin/h.csv" -- "$command" >/dev/null 2>&1 || true
   median[$name]=$(awk -F, 'NR == 2 { printf "%.2f", $4 * 1000 }' "$bin/h.csv")
   peak[$name]=$( { /usr/bin/time -f %M "$@" >/dev/null || true; } 2>&1 | tail -n 1 | awk '{ printf "%.1f", $1 / 1024 }')
-  printf '  %-44s %9s ms %9s MiB\n' "$name" "${median[$name]}" "${peak[$name]}"
+  printf '  %-48s %9s ms %9s MiB\n' "$name" "${median[$name]}" "${peak[$name]}"
 }
 
 echo
@@ -90,6 +93,24 @@ if [ -f real.bin ]; then
   time_it "tarnwick -info real.bin"          "$T" -info real.bin
   time_it "iucode_tool -l real.bin"          iucode_tool -tr --no-strict-checks -l real.bin
 fi
+time_it "tarnwick -verify bios.bin"          "$T" -verify bios.bin
+time_it "tarnwick -fitcheck bios.bin"        "$T" -fitcheck bios.bin
+time_it "tarnwick -json bios.bin"            "$T" -json bios.bin
+if [ -f real.bin ]; then
+  ucode=$inputs/apt/root/lib/firmware/intel-ucode
+  time_it "tarnwick -verify real.bin"        "$T" -verify real.bin
+  time_it "tarnwick -json real.bin"          "$T" -json real.bin
+  time_it "tarnwick -latest bios.bin (Debian's directory)" "$T" -latest bios.bin "$ucode"
+  time_it "tarnwick -latest real.bin (Debian's directory)" "$T" -latest real.bin "$ucode"
+  time_it "tarnwick -extract real.bin, fresh directory" sh -c "rm -rf '$bin/x' && '$T' -extract real.bin '$bin/x' >/dev/null"
+  time_it "-info real.bin, then cp to a fresh directory" sh -c "rm -rf '$bin/c' && mkdir '$bin/c' && '$T' -info real.bin >/dev/null && cp real.bin '$bin/c/'"
+fi
+# A corpus: 1,000 small files, in one -json process and in 1,000 -info runs.
+if [ ! -d corpus ]; then
+  mkdir corpus && split -n 1000 -a 4 -d scan.bin corpus/f
+fi
+time_it "tarnwick -json, 1,000 files at once"  "$T" -json corpus/f*
+time_it "tarnwick -info, 1,000 runs"           sh -c "for f in corpus/f*; do '$T' -info \"\$f\"; done"
 time_it "tarnwick -scan scan.bin (300 keys)" "$T" -scan scan.bin
 time_it "tarnwick -scan keys2000.bin"        "$T" -scan keys2000.bin
 time_it "tarnwick -scan dense.bin (1.4M keys)" "$T" -scan dense.bin
@@ -121,6 +142,16 @@ ratio "-scan 1.4M keys / (wc -w + load)" 1.5 "tarnwick -scan dense.bin (1.4M key
   "LC_ALL=C wc -w ZOR.dat" "tarnwick, loading dense.bin only"
 ratio "-scan 300 keys / wc -w over 300 x ZOR.dat" 1 "tarnwick -scan scan.bin (300 keys)" \
   "LC_ALL=C wc -w ($keys x ZOR.dat)"
+ratio "-verify bios / -info bios"       1.3  "tarnwick -verify bios.bin" "tarnwick -info bios.bin"
+ratio "-verify real / -info real"       1.3  "tarnwick -verify real.bin" "tarnwick -info real.bin"
+ratio "-fitcheck bios / -fit bios"      1.2  "tarnwick -fitcheck bios.bin" "tarnwick -fit bios.bin"
+ratio "-json bios / -info bios"         1.5  "tarnwick -json bios.bin" "tarnwick -info bios.bin"
+ratio "-json real / -info real"         1.5  "tarnwick -json real.bin" "tarnwick -info real.bin"
+ratio "-json 1,000 files / 1,000 -info runs" 1 "tarnwick -json, 1,000 files at once" "tarnwick -info, 1,000 runs"
+ratio "-latest bios / -info bios"       1.5  "tarnwick -latest bios.bin (Debian's directory)" "tarnwick -info bios.bin"
+ratio "-latest real / -info real"       3    "tarnwick -latest real.bin (Debian's directory)" "tarnwick -info real.bin"
+ratio "-extract real / (-info real + cp)" 2  "tarnwick -extract real.bin, fresh directory" \
+  "-info real.bin, then cp to a fresh directory"
 image=$(( $(stat -c %s bios.bin) / 1048576 ))
 worst_peak=0
 for name in "tarnwick -info bios.bin" "tarnwick -check bios.bin" "tarnwick -fit bios.bin" "tarnwick -info worst.bin"; do

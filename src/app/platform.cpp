@@ -200,9 +200,14 @@ std::FILE* create_new_file(const std::string& path) {
     return file;
 }
 
-bool sync_and_close(std::FILE* file) {
+bool close_written(std::FILE* file) {
     const bool flushed = std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
     return std::fclose(file) == 0 && flushed;
+}
+
+bool sync_directory(const std::string&) {
+    // MoveFileEx with MOVEFILE_WRITE_THROUGH has made the names durable.
+    return true;
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to) {
@@ -226,7 +231,7 @@ std::FILE* create_new_file(const std::string& path) {
     return file;
 }
 
-bool sync_and_close(std::FILE* file) {
+bool close_written(std::FILE* file) {
     const bool flushed = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
     const int saved = errno;
     const bool closed = std::fclose(file) == 0;
@@ -234,6 +239,18 @@ bool sync_and_close(std::FILE* file) {
         errno = saved;
     }
     return closed && flushed;
+}
+
+bool sync_directory(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return synced;
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to) {

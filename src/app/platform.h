@@ -70,8 +70,12 @@ void end_run_if_mapping_shrinks(const Mapping& mapping);
 // one step, so that no existing file is ever opened for writing.
 std::FILE* create_new_file(const std::string& path);
 
-// Flushes `file` to the device and closes it; false when any of it failed.
-bool sync_and_close(std::FILE* file);
+// Flushes a file that was written to the device and closes it; false when
+// any of its bytes could not be written.
+bool close_written(std::FILE* file);
+
+// Makes the names made in `directory` durable.
+bool sync_directory(const std::string& directory);
 
 // Moves `from` to `to` unless something named `to` exists, which is then
 // kept as it is: the check and the move are one step wherever the system
