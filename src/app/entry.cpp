@@ -67,25 +67,29 @@ ExitStatus run_json(int files, const char* const* paths, std::ostream& out) {
     return out ? status : ExitStatus::output_failed;
 }
 
-// -latest FILE [DIR]: DIR is read once, whole, before the comparison.
-ExitStatus run_latest_against(const LoadedImage& image, const char* directory, std::ostream& out) {
+using Reference = std::optional<std::vector<LayoutUpdate>>;
+
+// -latest FILE [DIR]: the directory the comparison reads, or null where
+// there is no default and none was given.
+const char* reference_directory(int argc, const char* const* argv) {
+    if (argc >= 4) {
+        return argv[3];
+    }
 #if defined(_WIN32)
+    return nullptr;
+#else
+    return default_reference_directory;
+#endif
+}
+
+ExitStatus run_latest_against(const LoadedImage& image, const char* directory, std::future<Reference>& reading,
+                              std::ostream& out) {
     if (directory == nullptr) {
         out << "-latest needs a directory here: tarnwick -latest <file> <directory>\n";
         return ExitStatus::bad_usage;
     }
-#else
-    if (directory == nullptr) {
-        directory = default_reference_directory;
-    }
-#endif
-    // The directory is read on a second thread while the image is walked:
-    // reading its files costs about as much as walking a whole flash image.
-    // read_reference touches nothing of the image and writes no output.
-    std::future<std::optional<std::vector<LayoutUpdate>>> reading =
-        std::async(std::launch::async, read_reference, std::string(directory));
     const FoundUpdates found = find_updates(image.view());
-    const std::optional<std::vector<LayoutUpdate>> reference = reading.get();
+    const Reference reference = reading.get();
     if (!reference) {
         out << "Directory can't be opened.\n";
         return ExitStatus::cannot_open;
@@ -103,6 +107,15 @@ ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
     // The one command that takes several files loads each itself.
     if (std::string_view(argv[1]) == "-json") {
         return run_json(argc - 2, argv + 2, out);
+    }
+
+    // -latest reads its directory on a second thread while the image is
+    // loaded and walked: the directory's files cost about as much as a whole
+    // flash image. Nothing of it is printed until the image has loaded.
+    std::future<Reference> reading;
+    const char* directory = reference_directory(argc, argv);
+    if (std::string_view(argv[1]) == "-latest" && directory != nullptr) {
+        reading = std::async(std::launch::async, read_reference, std::string(directory));
     }
 
     // The file is loaded before the option is looked at, so a missing file
@@ -128,7 +141,7 @@ ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
             return run_extract(image.view(), writer, out);
         }
         if (option == "-latest") {
-            return run_latest_against(image, argc >= 4 ? argv[3] : nullptr, out);
+            return run_latest_against(image, directory, reading, out);
         }
     }
     // A misspelt option must not pass for a clean run.
