@@ -111,7 +111,7 @@ fi
 skip_reasons() {  # build directory
   local log="$1/Testing/Temporary/LastTest.log"
   [ -f "$log" ] || return 0
-  awk '/: Skipped$/ { getline reason } /\[  SKIPPED \] / { print "   skipped " $4 ": " reason }' "$log" | sort -u
+  awk '/: Skipped$/ { getline reason } /^\[  SKIPPED \] [^ ]+ \(/ { print "   skipped " $4 ": " reason }' "$log" | sort -u
 }
 
 native_built=
