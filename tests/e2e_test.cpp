@@ -251,7 +251,7 @@ TEST(FrontEnd, StreamsAreReadToTheirEnd) {
         EXPECT_EQ(piped.code, file.code);
         const Result redirected = dir.run({option, "/dev/stdin"}, "exec <f.bin; ");
         EXPECT_EQ(redirected.out, file.out) << "a redirected file";
-        const Result fifo = dir.run({option, "fifo"}, "{ { sleep 1; cat f.bin >fifo; } & } ; timeout 20 ");
+        const Result fifo = dir.run({option, "fifo"}, "{ { sleep 0.2; cat f.bin >fifo; } & } ; timeout 20 ");
         EXPECT_EQ(fifo.out, file.out) << "a FIFO whose writer comes later";
         EXPECT_EQ(fifo.code, file.code);
         const Result substituted = dir.shell("bash -c \"" + tool_command() + " " + option + " <(cat f.bin)\"");
@@ -259,7 +259,7 @@ TEST(FrontEnd, StreamsAreReadToTheirEnd) {
         EXPECT_EQ(substituted.code, file.code);
     }
     // Without a writer the tool waits for one, as cat does.
-    EXPECT_EQ(dir.status_of({"-info", "fifo"}, ">out.txt", "timeout 2 "), 124);
+    EXPECT_EQ(dir.status_of({"-info", "fifo"}, ">out.txt", "timeout 1 "), 124);
     EXPECT_EQ(read_file(dir.path() / "out.txt"), "");
 }
 
