@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "search/checksum.h"
 #include "search/update_check.h"
 #include "synth.h"
 
@@ -145,6 +146,57 @@ TEST(UpdateCheck, FindsEveryUpdateOfAContainer) {
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         EXPECT_EQ(found.updates[i].offset, offsets[i]);
         EXPECT_EQ(found.updates[i].check.status, UpdateStatus::ok);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Headers every 24 bytes whose updates all overlap, each 4 MiB long: the
+// checks must not sum 4 MiB for each of them (hundreds of gigabytes), and
+// must give each the status a fresh, direct check gives it.
+TEST(UpdateCheck, OverlappingHeadersCostNoMoreThanAFewPasses) {
+    constexpr std::uint32_t date = 0x00402000;  // century byte 0x20; read as the total size too
+    Bytes unit(24);
+    synth::put_le32(unit, 0, 1);
+    synth::put_le32(unit, 4, date - 48);  // the next header's data size
+    synth::put_le32(unit, 8, date);       // its total size
+    synth::put_le32(unit, 12, 0x906A3);
+    synth::put_le32(unit, 16, 0);
+    synth::put_le32(unit, 20, 1);         // loader revision
+    Bytes image;
+    while (image.size() < (8u << 20)) {
+        synth::append(image, unit);
+    }
+    image.push_back(0x5A);  // the odd alignments get their running sums too
+    const tarnwick::FoundUpdates found = tarnwick::find_updates(image);
+    ASSERT_GT(found.updates.size(), 300000u);
+    std::size_t whole = 0;
+    for (std::size_t i = 0; i < found.updates.size(); i += 997) {
+        const tarnwick::FoundUpdate& u = found.updates[i];
+        EXPECT_EQ(u.check.status, tarnwick::check_update(image, u.offset).status) << u.offset;
+        whole += u.check.status != UpdateStatus::truncated ? 1 : 0;
+    }
+    EXPECT_GT(whole, 100u);
+}
+
+// Running sums and direct sums agree at every alignment and length.
+TEST(UpdateCheck, WordSumsAgreeWithSummingEachRange) {
+    Bytes image(5000);
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>(i * 131 + (i >> 5));
+    }
+    tarnwick::WordSums sums(image);
+    // Past a few passes' worth of direct sums, the rest come from running sums.
+    for (int round = 0; round < 5; ++round) {
+        for (std::size_t offset = 0; offset < 64; ++offset) {
+            for (std::size_t length : {std::size_t{0}, std::size_t{4}, std::size_t{48}, std::size_t{4096},
+                                       (image.size() - offset) / 4 * 4}) {
+                EXPECT_EQ(sums.sum(offset, length), tarnwick::sum_words(tarnwick::Image(image).subspan(offset, length)))
+                    << offset << " " << length;
+            }
+        }
     }
 }
 

@@ -36,7 +36,36 @@ constexpr std::size_t signature_offset = 12;
 
 }  // namespace
 
+std::uint32_t WordSums::sum(std::size_t offset, std::size_t length) {
+    const std::size_t words = length / 4;
+    std::vector<std::uint32_t>& running = running_[offset % 4];
+    if (running.empty()) {
+        // Direct sums cost up to four passes over the image before the
+        // running sums, one pass and one word of memory per word, pay.
+        if (summed_ <= 4 * std::uint64_t{image_.size()} + (1u << 20)) {
+            summed_ += length;
+            return sum_words(image_.subspan(offset, words * 4));
+        }
+        const std::size_t start = offset % 4;
+        const std::size_t count = (image_.size() - start) / 4;
+        running.resize(count + 1);
+        std::uint32_t total = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            running[i] = total;
+            total += read_le32(image_, start + 4 * i);
+        }
+        running[count] = total;
+    }
+    const std::size_t first = offset / 4;
+    return running[first + words] - running[first];
+}
+
 UpdateCheck check_update(Image image, std::size_t pos) {
+    WordSums sums(image);
+    return check_update(image, pos, sums);
+}
+
+UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
     UpdateCheck c;
     if (!fits(image, pos, judged_header_bytes)) {
         // Not even the sizes are inside: at least a header is missing.
@@ -69,16 +98,14 @@ UpdateCheck check_update(Image image, std::size_t pos) {
     const bool sizes_fit = c.total_size >= c.data_size + header_bytes;
     if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || !sizes_fit) {
         fail(UpdateStatus::bad_size);
+        return c;
     }
     if (read_le32(update, loader_offset) != 1) {
         fail(UpdateStatus::bad_loader);
-    }
-    if (!sizes_fit) {
-        // Where the data ends is unknown, and so is everything after it.
         return c;
     }
     const auto body = static_cast<std::size_t>(header_bytes + c.data_size);
-    if (sum_words(update.first(body)) != 0) {
+    if (sums.sum(pos, body) != 0) {
         fail(UpdateStatus::bad_checksum);
     }
 
@@ -96,7 +123,7 @@ UpdateCheck check_update(Image image, std::size_t pos) {
         fail(UpdateStatus::bad_ext_table);
         return c;
     }
-    if (sum_words(table) != 0) {
+    if (sums.sum(pos + body, table.size()) != 0) {
         fail(UpdateStatus::bad_ext_table);
     }
     // Each entry stands for the header's signature, flags and checksum: the
@@ -119,14 +146,16 @@ UpdateCheck check_update(Image image, std::size_t pos) {
 
 FoundUpdates find_updates(Image image) {
     FoundUpdates found;
+    WordSums sums(image);
     found.any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader& h, std::size_t at) {
-        found.updates.push_back({at, h, check_update(image, at)});
+        found.updates.push_back({at, h, check_update(image, at, sums)});
     });
     return found;
 }
 
 std::vector<FoundUpdate> find_intact_updates(Image image) {
     std::vector<FoundUpdate> intact;
+    WordSums sums(image);
     // One candidate a call: a larger batch would search on through the data
     // of the update that the first candidate starts, which is then skipped.
     std::size_t at[1];
@@ -138,7 +167,7 @@ std::vector<FoundUpdate> find_intact_updates(Image image) {
             if (!header || !is_qualifying_header(*header)) {
                 continue;
             }
-            UpdateCheck check = check_update(image, at[k]);
+            UpdateCheck check = check_update(image, at[k], sums);
             if (check.status != UpdateStatus::ok) {
                 continue;
             }

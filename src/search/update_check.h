@@ -46,9 +46,31 @@ struct UpdateCheck {
     std::vector<ExtendedSignature> extended;
 };
 
+// Sums of little-endian 32-bit words over ranges of one image, as the
+// checks ask for them. Ranges are summed directly until they add up to a
+// few times the image: headers that overlap (a run of repeated headers, or
+// a crafted file) would otherwise make the work grow with their number
+// times the image's length. Past that, running sums of the words at each
+// alignment answer every range at once. Must agree with sum_words.
+class WordSums {
+public:
+    explicit WordSums(Image image) : image_(image) {}
+    // The sum of the `length` / 4 words at `offset`; the range lies in the
+    // image.
+    std::uint32_t sum(std::size_t offset, std::size_t length);
+
+private:
+    Image image_;
+    std::uint64_t summed_ = 0;                // bytes summed directly so far
+    std::vector<std::uint32_t> running_[4];   // per offset % 4, once built
+};
+
 // Checks the update whose header is at `pos` as the loader does. Pure: never
-// reads outside `image`.
+// reads outside `image`. The first check that fails ends the checking, but
+// for a wrong checksum, after which the extended signatures are still
+// listed.
 UpdateCheck check_update(Image image, std::size_t pos);
+UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums);
 
 // An update that the candidate walk accepts, with its check.
 struct FoundUpdate {
