@@ -75,13 +75,12 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
         return ExitStatus::cannot_open;
     }
 
-    auto no_memory = [&] { return say_no_memory(out); };
     const std::optional<std::uint64_t> length = platform::measure(file.get());
     if (!length) {
         return read_to_end(file.get(), image, out);
     }
     if (*length > largest_image) {
-        return no_memory();
+        return say_no_memory(out);
     }
     const auto size = static_cast<std::size_t>(*length);
 
@@ -99,7 +98,7 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
 
     platform::Buffer buffer = platform::allocate_image_buffer(size);
     if (!buffer) {
-        return no_memory();
+        return say_no_memory(out);
     }
     if (size != 0 && std::fread(buffer.get(), 1, size, file.get()) != size) {
         out << "Can't read file.\n";

@@ -26,4 +26,8 @@ inline std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t 
     return read_le32(std::span<const std::uint8_t, 4>(bytes.data() + off, 4));
 }
 
+inline std::uint64_t read_le64(std::span<const std::uint8_t> bytes, std::size_t off) {
+    return read_le32(bytes, off) | std::uint64_t{read_le32(bytes, off + 4)} << 32;
+}
+
 }  // namespace tarnwick

@@ -1,5 +1,6 @@
 #include "search/fit.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -21,20 +22,9 @@ std::string format(const char* fmt, ...) {
 
 unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
-std::uint64_t read_le64(Image image, std::size_t off) {
-    return read_le32(image, off) | std::uint64_t{read_le32(image, off + 4)} << 32;
-}
-
 bool is_signature_at(Image image, std::size_t off) {
-    if (!fits(image, off, fit_signature.size())) {
-        return false;
-    }
-    for (std::size_t i = 0; i < fit_signature.size(); ++i) {
-        if (image[off + i] != fit_signature[i]) {
-            return false;
-        }
-    }
-    return true;
+    return fits(image, off, fit_signature.size()) &&
+           std::equal(fit_signature.begin(), fit_signature.end(), image.begin() + static_cast<std::ptrdiff_t>(off));
 }
 
 }  // namespace

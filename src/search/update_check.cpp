@@ -29,10 +29,6 @@ namespace {
 constexpr std::uint64_t header_bytes = 48;
 constexpr std::uint64_t table_header_bytes = 20;
 constexpr std::uint64_t table_entry_bytes = 12;
-constexpr std::size_t checksum_offset = 16;
-constexpr std::size_t loader_offset = 20;
-constexpr std::size_t flags_offset = 24;
-constexpr std::size_t signature_offset = 12;
 
 }  // namespace
 
@@ -67,7 +63,8 @@ UpdateCheck check_update(Image image, std::size_t pos) {
 
 UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
     UpdateCheck c;
-    if (!fits(image, pos, judged_header_bytes)) {
+    const std::optional<MicrocodeUpdateHeader> header = view_header(image, pos);
+    if (!header) {
         // Not even the sizes are inside: at least a header is missing.
         c.status = UpdateStatus::truncated;
         c.data_size = 2000;
@@ -75,9 +72,9 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
         c.missing = header_bytes - (image.size() - pos < header_bytes ? image.size() - pos : header_bytes);
         return c;
     }
-    const std::uint32_t data_field = read_le32(image, pos + 28);
-    c.data_size = data_field == 0 ? 2000 : data_field;
-    c.total_size = data_field == 0 ? 2048 : read_le32(image, pos + 32);
+    const MicrocodeUpdateHeader& h = *header;
+    c.data_size = h.data_size == 0 ? 2000 : h.data_size;
+    c.total_size = h.data_size == 0 ? 2048 : h.total_size;
 
     // The update must lie whole in the file; a total smaller than a header
     // still needs the header itself.
@@ -90,20 +87,21 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
     }
     const Image update = image.subspan(pos, static_cast<std::size_t>(needed));
 
+    if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || c.total_size < c.data_size + header_bytes) {
+        c.status = UpdateStatus::bad_size;
+        return c;
+    }
+    if (h.loader_revision != 1) {
+        c.status = UpdateStatus::bad_loader;
+        return c;
+    }
+    // From here on the extended table is still read after a failure, so
+    // that its entries can be listed; the first failure stays the status.
     auto fail = [&c](UpdateStatus s) {
         if (c.status == UpdateStatus::ok) {
             c.status = s;
         }
     };
-    const bool sizes_fit = c.total_size >= c.data_size + header_bytes;
-    if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || !sizes_fit) {
-        fail(UpdateStatus::bad_size);
-        return c;
-    }
-    if (read_le32(update, loader_offset) != 1) {
-        fail(UpdateStatus::bad_loader);
-        return c;
-    }
     const auto body = static_cast<std::size_t>(header_bytes + c.data_size);
     if (sums.sum(pos, body) != 0) {
         fail(UpdateStatus::bad_checksum);
@@ -128,8 +126,7 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
     }
     // Each entry stands for the header's signature, flags and checksum: the
     // three together must come to what the header's three come to.
-    const std::uint32_t own = read_le32(update, signature_offset) + read_le32(update, flags_offset) +
-                              read_le32(update, checksum_offset);
+    const std::uint32_t own = h.processor_signature + h.processor_flags + h.checksum;
     c.extended.reserve(static_cast<std::size_t>(count));
     bool all_ok = true;
     for (std::size_t e = table_header_bytes; e < table.size(); e += table_entry_bytes) {
