@@ -115,6 +115,11 @@ int main(int argc, char** argv) {
                     synth::write_file(dir + "/scan.bin", scan) &&
                     synth::write_file(dir + "/keys2000.bin", bare_headers(2000)) &&
                     synth::write_file(dir + "/dense.bin", bare_headers(64 * mib / 48)) &&
-                    synth::write_file(dir + "/ZOR.dat", database);
+                    synth::write_file(dir + "/ZOR.dat", database) &&
+                    // About 1 MiB and 4 MiB of headers that share one table
+                    // of entries: the output must grow with the file, not
+                    // with headers times entries.
+                    synth::write_file(dir + "/crafted1.bin", synth::make_crafted(synth::Crafted::shared_table, 3000, 75000)) &&
+                    synth::write_file(dir + "/crafted4.bin", synth::make_crafted(synth::Crafted::shared_table, 12000, 300000));
     return ok ? 0 : 1;
 }

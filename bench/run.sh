@@ -29,7 +29,7 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCH=ON >/dev/n
 cmake --build build-bench -j "$jobs" >/dev/null
 bin=$PWD/build-bench
 inputs=$bin/inputs
-if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/dense.bin" ]; then
+if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/crafted4.bin" ]; then
   mkdir -p "$inputs"
   "$bin/bench/make_bench_inputs" "$inputs"
 fi
@@ -111,6 +111,11 @@ if [ ! -d corpus ]; then
 fi
 time_it "tarnwick -json, 1,000 files at once"  "$T" -json corpus/f*
 time_it "tarnwick -info, 1,000 runs"           sh -c "for f in corpus/f*; do '$T' -info \"\$f\"; done"
+time_it "tarnwick -info crafted1.bin"         "$T" -info crafted1.bin
+time_it "tarnwick -verify crafted1.bin"       "$T" -verify crafted1.bin
+time_it "tarnwick -json crafted1.bin"         "$T" -json crafted1.bin
+time_it "tarnwick -verify crafted4.bin"       "$T" -verify crafted4.bin
+time_it "tarnwick -json crafted4.bin"         "$T" -json crafted4.bin
 time_it "tarnwick -scan scan.bin (300 keys)" "$T" -scan scan.bin
 time_it "tarnwick -scan keys2000.bin"        "$T" -scan keys2000.bin
 time_it "tarnwick -scan dense.bin (1.4M keys)" "$T" -scan dense.bin
@@ -152,6 +157,12 @@ ratio "-latest bios / -info bios"       1.5  "tarnwick -latest bios.bin (Debian'
 ratio "-latest real / -info real"       3    "tarnwick -latest real.bin (Debian's directory)" "tarnwick -info real.bin"
 ratio "-extract real / (-info real + cp)" 2  "tarnwick -extract real.bin, fresh directory" \
   "-info real.bin, then cp to a fresh directory"
+# Crafted files: time against -info on the same file, and against the
+# file a quarter the size (linear growth is 4x).
+ratio "-verify crafted 1 MiB / -info on it" 20 "tarnwick -verify crafted1.bin" "tarnwick -info crafted1.bin"
+ratio "-json crafted 1 MiB / -info on it"   30 "tarnwick -json crafted1.bin" "tarnwick -info crafted1.bin"
+ratio "-verify crafted 4 MiB / 1 MiB"       5  "tarnwick -verify crafted4.bin" "tarnwick -verify crafted1.bin"
+ratio "-json crafted 4 MiB / 1 MiB"         5  "tarnwick -json crafted4.bin" "tarnwick -json crafted1.bin"
 image=$(( $(stat -c %s bios.bin) / 1048576 ))
 worst_peak=0
 for name in "tarnwick -info bios.bin" "tarnwick -check bios.bin" "tarnwick -fit bios.bin" "tarnwick -info worst.bin"; do

@@ -62,6 +62,7 @@ probe() {
   want g++ -- compiles g++
   want libgtest-dev googletest -- gtest_found
   want jq -- jq --version
+  if wants release || wants sanitize; then want parallel -- parallel --version; fi
   if wants release || wants sanitize; then want man-db -- man --version; fi
   if wants package; then
     want file -- file --version

@@ -73,15 +73,29 @@ TEST(LoaderLayout, WhichFileHoldsWhichUpdate) {
     }
 }
 
-// A found update with the given fields, intact unless `damaged`.
+// An extended table at offset 0 of this image, whose one entry names
+// processor 0x906A4 on platform bit 1.
+const synth::Bytes table_image = [] {
+    synth::Bytes b(32, 0);
+    synth::put_le32(b, 0, 1);
+    synth::put_le32(b, 20, 0x906A4);
+    synth::put_le32(b, 24, 0x02);
+    return b;
+}();
+
+// A found update with the given fields, intact unless `damaged`; `table`
+// gives it table_image's table.
 tarnwick::FoundUpdate found(std::uint32_t cpuid, std::uint32_t flags, std::uint32_t revision, bool damaged = false,
-                            std::vector<tarnwick::ExtendedSignature> extended = {}) {
+                            bool table = false) {
     tarnwick::FoundUpdate f{};
     f.header.processor_signature = cpuid;
     f.header.processor_flags = flags;
     f.header.update_revision = revision;
     f.check.status = damaged ? tarnwick::UpdateStatus::bad_checksum : tarnwick::UpdateStatus::ok;
-    f.check.extended = std::move(extended);
+    if (table) {
+        f.check.extended = tarnwick::ExtendedTable{0, 1};
+        f.shown = tarnwick::TableShown::listed;
+    }
     return f;
 }
 
@@ -116,7 +130,7 @@ TEST(CompareCurrency, Rows) {
         {"newer than the reference", {found(0x906A3, 0x01, 9)}, {u(3, {{0x906A3, 0x01}})}, {{Currency::latest, 3}}},
         {"reference through an extended signature", {found(0x906A4, 0x02, 3)}, {u(5, {{0x906A3, 0x02}, {0x906A4, 0x02}})},
          {{Currency::outdated, 5}}},
-        {"a file's extended signature supersedes", {found(0x906A4, 0x02, 3), found(0x906A3, 0x02, 5, false, {{0x906A4, 0x02, 0, true}})},
+        {"a file's extended signature supersedes", {found(0x906A4, 0x02, 3), found(0x906A3, 0x02, 5, false, true)},
          {}, {{Currency::superseded, std::nullopt}, {Currency::unknown, std::nullopt}}},
         {"a damaged row is not compared, nor supersedes", {found(p4, 0x02, 0x20, true), found(p4, 0x02, 0x05)},
          intel_0f_04_08, {{Currency::damaged, std::nullopt}, {Currency::outdated, 0x0E}}},
@@ -125,7 +139,7 @@ TEST(CompareCurrency, Rows) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<Row> rows;
-        for (const tarnwick::CurrencyRow& r : tarnwick::compare_currency(c.file, c.reference)) {
+        for (const tarnwick::CurrencyRow& r : tarnwick::compare_currency(table_image, c.file, c.reference)) {
             rows.push_back({r.currency, r.newest});
         }
         EXPECT_EQ(rows, c.rows);

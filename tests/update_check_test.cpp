@@ -100,7 +100,7 @@ TEST(UpdateCheck, EachCheckAndItsFailure) {
         c.damage(b);
         const tarnwick::UpdateCheck r = tarnwick::check_update(b, 0);
         EXPECT_EQ(tarnwick::status_word(r.status), tarnwick::status_word(c.status));
-        EXPECT_EQ(r.extended.size(), c.extended);
+        EXPECT_EQ(r.extended ? r.extended->count : 0u, c.extended);
         EXPECT_EQ(r.missing, c.missing);
     }
 }
@@ -111,14 +111,17 @@ TEST(UpdateCheck, ExtendedEntriesAreReportedOneByOne) {
     b[second + 4] ^= 0x01;  // its flags
     synth::seal_update(b);
     const tarnwick::UpdateCheck r = tarnwick::check_update(b, 0);
-    ASSERT_EQ(r.extended.size(), 3u);
+    ASSERT_TRUE(r.extended);
+    ASSERT_EQ(r.extended->count, 3u);
     EXPECT_EQ(r.status, UpdateStatus::bad_ext_sig);
-    EXPECT_TRUE(r.extended[0].ok);
-    EXPECT_FALSE(r.extended[1].ok);
-    EXPECT_TRUE(r.extended[2].ok);
-    EXPECT_EQ(r.extended[0].signature, 0x906EBu);
-    EXPECT_EQ(r.extended[2].signature, 0x906EDu);
-    EXPECT_EQ(r.extended[1].flags, 0x23u);
+    const auto h = *tarnwick::view_header(b, 0);
+    const auto entry = [&](std::size_t i) { return tarnwick::extended_signature(b, *r.extended, i, h); };
+    EXPECT_TRUE(entry(0).ok);
+    EXPECT_FALSE(entry(1).ok);
+    EXPECT_TRUE(entry(2).ok);
+    EXPECT_EQ(entry(0).signature, 0x906EBu);
+    EXPECT_EQ(entry(2).signature, 0x906EDu);
+    EXPECT_EQ(entry(1).flags, 0x23u);
 }
 
 // 48 bytes of 0xFF fill that happen to pass the header rule are no update.
@@ -199,6 +202,85 @@ TEST(UpdateCheck, WordSumsAgreeWithSummingEachRange) {
                     << offset << " " << length;
             }
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs of equal entries answer what reading every entry answers, at every
+// alignment, once direct reads have used up their budget.
+TEST(UpdateCheck, EntryRunsAgreeWithReadingEachEntry) {
+    // Entries that add up to 7 in runs of varying length, with odd ones out.
+    Bytes image(6000);
+    for (std::size_t i = 0; i + 12 <= image.size(); i += 4) {
+        synth::put_le32(image, i, (i / 4) % 3 == 2 ? 7u : 0u);
+    }
+    for (std::size_t i : {std::size_t{500}, std::size_t{1201}, std::size_t{3000}, std::size_t{3001}}) {
+        image[i] ^= 0x40;
+    }
+    const auto direct = [&](std::size_t first, std::size_t count, std::uint32_t value) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t e = first + 12 * k;
+            if (tarnwick::read_le32(image, e) + tarnwick::read_le32(image, e + 4) + tarnwick::read_le32(image, e + 8) !=
+                value) {
+                return false;
+            }
+        }
+        return true;
+    };
+    tarnwick::EntryRuns runs(image);
+    for (int round = 0; round < 40; ++round) {
+        for (std::size_t first = 0; first < 48; ++first) {
+            const std::size_t most = (image.size() - first) / 12;
+            for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{40}, most / 2, most}) {
+                for (std::uint32_t value : {7u, 0u}) {
+                    EXPECT_EQ(runs.all_equal(first, count, value), direct(first, count, value))
+                        << first << " " << count << " " << value;
+                }
+            }
+        }
+    }
+}
+
+// Crafted files whose headers share or overlap tables: each table is listed
+// once, the others refer to it, and every status is what a check of that
+// update alone gives.
+TEST(UpdateCheck, TablesAreListedOnceWhateverShareThem) {
+    using tarnwick::TableShown;
+    struct Shape {
+        const char* name;
+        synth::Crafted shape;
+        TableShown later;  // how the updates after the first show their table
+        UpdateStatus status;
+    };
+    const Shape cases[] = {
+        {"one table, checksums wrong", synth::Crafted::shared_table, TableShown::same_as, UpdateStatus::bad_checksum},
+        {"one table, all intact", synth::Crafted::shared_table_intact, TableShown::same_as, UpdateStatus::ok},
+        {"tables 4 bytes apart", synth::Crafted::staggered_tables, TableShown::overlaps, UpdateStatus::bad_checksum},
+    };
+    for (const Shape& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes image = synth::make_crafted(c.shape, 200, 3000);
+        const tarnwick::FoundUpdates found = tarnwick::find_updates(image);
+        ASSERT_EQ(found.updates.size(), 200u);
+        EXPECT_EQ(found.updates[0].shown, TableShown::listed);
+        for (std::size_t i = 1; i < found.updates.size(); ++i) {
+            const tarnwick::FoundUpdate& u = found.updates[i];
+            EXPECT_EQ(u.shown, c.later) << i;
+            EXPECT_EQ(u.table_row, 0u) << i;
+        }
+        for (std::size_t i = 0; i < found.updates.size(); i += 13) {
+            EXPECT_EQ(found.updates[i].check.status, c.status) << i;
+            EXPECT_EQ(found.updates[i].check.status, tarnwick::check_update(image, found.updates[i].offset).status);
+        }
+    }
+    // An entry changed: every update that shares the table fails on it.
+    Bytes image = synth::make_crafted(synth::Crafted::shared_table_intact, 50, 300);
+    image[image.size() - 12] ^= 1;
+    for (const tarnwick::FoundUpdate& u : tarnwick::find_updates(image).updates) {
+        EXPECT_NE(u.check.status, UpdateStatus::ok) << u.offset;
     }
 }
 

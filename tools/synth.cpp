@@ -1,5 +1,6 @@
 #include "synth.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -70,6 +71,51 @@ Bytes make_update(const Update& u) {
             put_le32(b, e + 8, word_sum(b, 16, 20) + u.signature - u.extra_signatures[i]);
         }
         put_le32(b, t + 4, 0u - word_sum(b, t, total));
+    }
+    return b;
+}
+
+Bytes make_crafted(Crafted shape, std::size_t headers, std::size_t entries) {
+    const std::uint32_t date = 0x07132016;
+    // Where the first table starts: after every header and some data of the
+    // last (a data size of 0 would mean an old-style update).
+    const std::size_t table = 48 * headers + 16;
+    const std::size_t stagger = shape == Crafted::staggered_tables ? 4 : 0;
+    const std::size_t count_bytes = stagger * headers;
+    Bytes b(table + count_bytes + 20 + 12 * entries, 0);
+    // Only this sum of an entry's three words matters to the checks; with
+    // the revisions below every header asks for it.
+    const std::uint32_t entry_value = 0u - (2 + 0x1000 + date);
+    for (std::size_t i = 0; i < headers; ++i) {
+        const std::size_t at = 48 * i;
+        const auto data = static_cast<std::uint32_t>(table + stagger * i - at - 48);
+        const auto total = static_cast<std::uint32_t>(48 + data + 20 + 12 * entries);
+        const std::uint32_t revision = 0x1000 - data - total;
+        Bytes h = make_header(revision, date, 0x000906A0, 0x01, data, total);
+        if (shape == Crafted::shared_table_intact) {
+            put_le32(h, 16, 0u - word_sum(h, 0, 48));
+        }
+        std::copy(h.begin(), h.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+        if (stagger != 0) {
+            put_le32(b, table + stagger * i, static_cast<std::uint32_t>(entries));
+        }
+    }
+    if (stagger == 0) {
+        put_le32(b, table, static_cast<std::uint32_t>(entries));
+    }
+    const std::size_t first = table + (stagger == 0 ? 20 : count_bytes);
+    for (std::size_t k = 0; first + 12 * k + 12 <= b.size(); ++k) {
+        const std::size_t e = first + 12 * k;
+        // Family 0xF with an extended family, model and stepping from k: a
+        // file name of its own for each of the first million entries.
+        const auto signature = static_cast<std::uint32_t>(0xF00 | (k & 0xF) | ((k >> 4) & 0xF) << 4 |
+                                                          ((k >> 8) & 0xF) << 16 | ((k >> 12) & 0xFF) << 20);
+        put_le32(b, e, signature);
+        put_le32(b, e + 4, 0x01);
+        put_le32(b, e + 8, entry_value - signature - 0x01);
+    }
+    if (shape == Crafted::shared_table_intact) {
+        put_le32(b, table + 4, 0u - word_sum(b, table, b.size()));
     }
     return b;
 }

@@ -55,6 +55,21 @@ std::uint64_t address_of(const Bytes& image, std::size_t offset);
 
 Bytes mpdt_record(bool boot);
 
+// Crafted files whose headers overlap, for the tests that bound output,
+// memory and time by the input's size. Each extended signature entry names
+// a processor of its own.
+enum class Crafted {
+    // `headers` nested headers whose sizes all end on one table of
+    // `entries` entries; no checksum is right.
+    shared_table,
+    // The same with every checksum right: every update is intact. One
+    // header alone is an intact update that serves `entries` processors.
+    shared_table_intact,
+    // Headers whose tables start 4 bytes apart, each with its own count.
+    staggered_tables,
+};
+Bytes make_crafted(Crafted shape, std::size_t headers, std::size_t entries);
+
 // Writes `bytes` to `path` as they are; false when that fails.
 bool write_file(const std::string& path, const Bytes& bytes);
 bool write_file(const std::string& path, const std::string& bytes);

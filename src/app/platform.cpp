@@ -187,6 +187,26 @@ void end_run_if_mapping_shrinks(const Mapping& mapping) {
 
 std::string last_error() { return std::strerror(errno); }
 
+bool write_standard_output(std::string_view bytes) {
+    while (!bytes.empty()) {
+#if defined(_WIN32)
+        // Text mode, as the stream's own output: a line end becomes CR LF.
+        const unsigned chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<unsigned>(bytes.size());
+        const int n = _write(1, bytes.data(), chunk);
+#else
+        const ssize_t n = ::write(1, bytes.data(), bytes.size());
+#endif
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 #if defined(_WIN32)
 std::FILE* create_new_file(const std::string& path) {
     int fd = -1;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // The few things the loader needs from the operating system, each with a
 // portable fallback. Nothing else in the tool is platform-specific.
@@ -81,6 +82,12 @@ bool sync_directory(const std::string& directory);
 // kept as it is: the check and the move are one step wherever the system
 // allows (a hard link, where the file system has them).
 bool rename_no_replace(const std::string& from, const std::string& to);
+
+// Writes `bytes` to standard output with as few system calls as the system
+// allows: one, unless it takes less than all. Nothing may be waiting in
+// another buffer for standard output. False when a byte could not be
+// written.
+bool write_standard_output(std::string_view bytes);
 
 // The system's words for the last failed call.
 std::string last_error();

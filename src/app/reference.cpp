@@ -45,8 +45,9 @@ std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& direc
         if (size != 0 && std::fread(buffer.get(), 1, size, file.get()) != size) {
             continue;
         }
-        for (const FoundUpdate& u : find_intact_updates(Image(buffer.get(), size))) {
-            updates.push_back(layout_update(u));
+        const Image image(buffer.get(), size);
+        for (const FoundUpdate& u : find_intact_updates(image)) {
+            updates.push_back(layout_update(image, u));
         }
     }
     if (ec) {

@@ -23,10 +23,11 @@ ExitStatus run_fit(Image image, std::ostream& out);
 ExitStatus run_verify(Image image, std::ostream& out);
 ExitStatus run_fitcheck(Image image, std::ostream& out);
 
-// One line of JSON with everything the commands know about `image`, read
-// from `path`; or, for a file that could not be loaded, its load message.
-void write_json(const char* path, Image image, std::ostream& out);
-void write_json_error(const char* path, std::string_view message, std::ostream& out);
+// One line of JSON, with its line end, with everything the commands know
+// about `image`, read from `path`; or, for a file that could not be loaded,
+// its load message. The caller writes each line whole.
+std::string json_line(const char* path, Image image);
+std::string json_error_line(const char* path, std::string_view message);
 
 // A file for -extract to write: its name within the directory, and its
 // bytes as pieces of the image, written one after the other.
@@ -44,12 +45,18 @@ public:
     virtual std::optional<std::string> write_all(const std::vector<OutputFile>& files) = 0;
 };
 
-// Writes the image's intact updates to `sink` in the loader's layout.
+// Writes the image's intact updates to `sink` in the loader's layout;
+// refuses, writing nothing, when the files would hold more than
+// extract_limit of the image's size.
 ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out);
+inline std::uint64_t extract_limit(std::uint64_t image_size) {
+    return 16 * image_size + (std::uint64_t{64} << 20);
+}
 
 // Compares the image's updates, as find_updates gives them, with the intact
 // updates of a reference directory, read by the caller.
-ExitStatus run_latest(const FoundUpdates& found, std::span<const LayoutUpdate> reference, std::ostream& out);
+ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const LayoutUpdate> reference,
+                      std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.
 ExitStatus run_scan(Image image, std::ostream& out);

@@ -11,12 +11,10 @@ namespace tarnwick {
 ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out) {
     const FoundUpdates found = find_updates(image);
     std::vector<std::size_t> intact;  // rows of the intact updates
-    std::vector<LayoutUpdate> layout_updates;
     for (std::size_t row = 0; row < found.updates.size(); ++row) {
         const FoundUpdate& u = found.updates[row];
         if (u.check.status == UpdateStatus::ok) {
             intact.push_back(row);
-            layout_updates.push_back(layout_update(u));
         } else {
             print(out, "   Skipped update %02llu at offset 0x%08llX: %s\n", static_cast<unsigned long long>(row + 1),
                   static_cast<unsigned long long>(u.offset), std::string(status_word(u.check.status)).c_str());
@@ -26,7 +24,25 @@ ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out) {
         return ExitStatus::not_found;
     }
 
-    const std::vector<LayoutFile> layout = loader_layout(layout_updates);
+    const std::vector<LayoutFile> layout = loader_layout(layout_updates(image, found.updates));
+    // One update can serve thousands of processors, and it is copied into
+    // the file of each: a small crafted file could ask for far more than any
+    // real container gives (Intel's whole public history stays well below).
+    std::uint64_t bytes = 0;
+    for (const LayoutFile& f : layout) {
+        for (std::size_t i : f.updates) {
+            bytes += found.updates[intact[i]].check.total_size;
+        }
+    }
+    const std::uint64_t limit = extract_limit(image.size());
+    if (bytes > limit) {
+        print(out,
+              "   Refused: the files would hold %llu bytes, more than %llu for a file of %llu bytes; its updates "
+              "claim too many processors to be real\n",
+              static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(limit),
+              static_cast<unsigned long long>(image.size()));
+        return ExitStatus::damaged;
+    }
     std::vector<OutputFile> files;
     files.reserve(layout.size());
     for (const LayoutFile& f : layout) {

@@ -29,7 +29,7 @@ void begin(JsonWriter& j, const char* path) {
     j.begin_object().key("tarnwick").string(TARNWICK_VERSION).key("file").string(path);
 }
 
-void write_update(JsonWriter& j, std::size_t no, const FoundUpdate& u) {
+void write_update(JsonWriter& j, Image image, std::size_t no, const FoundUpdate& u) {
     const MicrocodeUpdateHeader& h = u.header;
     char date[16];
     std::snprintf(date, sizeof date, "%02X%02X-%02X-%02X", h.century(), h.year(), h.month(), h.day());
@@ -46,14 +46,23 @@ void write_update(JsonWriter& j, std::size_t no, const FoundUpdate& u) {
         .key("data_size").number(h.data_size)
         .key("total_size").number(h.effective_total_size())
         .key("key").string(key)
-        .key("status").string(json_word(status_word(u.check.status)))
-        .key("extended").begin_array();
-    for (const ExtendedSignature& e : u.check.extended) {
-        j.begin_object()
-            .key("cpuid").hex(e.signature)
-            .key("platform").hex(e.flags)
-            .key("status").string(e.ok ? "ok" : "bad_ext_sig")
-            .end_object();
+        .key("status").string(json_word(status_word(u.check.status)));
+    // A table that an earlier update lists is named by that update's number.
+    if (u.shown == TableShown::same_as || u.shown == TableShown::overlaps) {
+        j.key(u.shown == TableShown::same_as ? "extended_as" : "extended_overlaps").number(u.table_row + 1);
+        j.end_object();
+        return;
+    }
+    j.key("extended").begin_array();
+    if (u.shown == TableShown::listed) {
+        for (std::size_t i = 0; i < u.check.extended->count; ++i) {
+            const ExtendedSignature e = extended_signature(image, *u.check.extended, i, u.header);
+            j.begin_object()
+                .key("cpuid").hex(e.signature)
+                .key("platform").hex(e.flags)
+                .key("status").string(e.ok ? "ok" : "bad_ext_sig")
+                .end_object();
+        }
     }
     j.end_array().end_object();
 }
@@ -107,7 +116,7 @@ void write_fit(JsonWriter& j, const FitCheck& c) {
 
 }  // namespace
 
-void write_json(const char* path, Image image, std::ostream& out) {
+std::string json_line(const char* path, Image image) {
     JsonWriter j;
     begin(j, path);
     j.key("size").number(image.size());
@@ -115,7 +124,7 @@ void write_json(const char* path, Image image, std::ostream& out) {
     const FoundUpdates found = find_updates(image);
     j.key("updates").begin_array();
     for (std::size_t i = 0; i < found.updates.size(); ++i) {
-        write_update(j, i + 1, found.updates[i]);
+        write_update(j, image, i + 1, found.updates[i]);
     }
     j.end_array();
 
@@ -147,14 +156,14 @@ void write_json(const char* path, Image image, std::ostream& out) {
         j.null();
     }
     j.end_object();
-    out << j.text() << '\n';
+    return j.text() + '\n';
 }
 
-void write_json_error(const char* path, std::string_view message, std::ostream& out) {
+std::string json_error_line(const char* path, std::string_view message) {
     JsonWriter j;
     begin(j, path);
     j.key("error").string(message).end_object();
-    out << j.text() << '\n';
+    return j.text() + '\n';
 }
 
 }  // namespace tarnwick

@@ -24,11 +24,12 @@ std::string_view currency_word(Currency c) {
 }
 }  // namespace
 
-ExitStatus run_latest(const FoundUpdates& found, std::span<const LayoutUpdate> reference, std::ostream& out) {
+ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const LayoutUpdate> reference,
+                      std::ostream& out) {
     if (found.updates.empty()) {
         return ExitStatus::not_found;
     }
-    const std::vector<CurrencyRow> rows = compare_currency(found.updates, reference);
+    const std::vector<CurrencyRow> rows = compare_currency(image, found.updates, reference);
     print_update_table_heading(out, "  Newest  ");
     std::array<unsigned long long, 5> counts{};
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -21,9 +21,26 @@ ExitStatus run_verify(Image image, std::ostream& out) {
         char size[16];
         std::snprintf(size, sizeof size, "%08X", u.header.effective_total_size());
         print_update_row(out, row, u, size, status_word(u.check.status));
-        for (const ExtendedSignature& e : u.check.extended) {
-            print(out, " |  |          | %08X |    %02X    |          |            |          | %-13s |\n", e.signature,
-                  e.flags & 0xFFu, e.ok ? "OK" : "BAD EXT SIG");
+        switch (u.shown) {
+            case TableShown::none:
+                break;
+            case TableShown::listed:
+                for (std::size_t i = 0; i < u.check.extended->count; ++i) {
+                    const ExtendedSignature e = extended_signature(image, *u.check.extended, i, u.header);
+                    print(out, " |  |          | %08X |    %02X    |          |            |          | %-13s |\n",
+                          e.signature, e.flags & 0xFFu, e.ok ? "OK" : "BAD EXT SIG");
+                }
+                break;
+            case TableShown::same_as:
+            case TableShown::overlaps: {
+                char text[80];
+                std::snprintf(text, sizeof text,
+                              u.shown == TableShown::same_as ? "extended table as update %02llu"
+                                                             : "extended table overlaps update %02llu's",
+                              static_cast<unsigned long long>(u.table_row + 1));
+                print(out, " |  |          | %-72s|\n", text);
+                break;
+            }
         }
         damaged += u.check.status != UpdateStatus::ok ? 1 : 0;
     }

@@ -104,7 +104,7 @@ namespace {
 constexpr std::size_t header_bytes = 48;
 constexpr std::uint8_t unused_type = 0x7F;
 
-FitMicrocode look_at_microcode(Image image, std::size_t index, std::uint64_t address) {
+FitMicrocode look_at_microcode(Image image, UpdateChecker& checker, std::size_t index, std::uint64_t address) {
     FitMicrocode m{index, address, offset_of_address(address, image.size()), FitMicrocode::Slot::outside};
     if (!m.offset || !fits(image, *m.offset, header_bytes)) {
         m.slot = FitMicrocode::Slot::outside;
@@ -126,7 +126,8 @@ FitMicrocode look_at_microcode(Image image, std::size_t index, std::uint64_t add
     }
     m.slot = FitMicrocode::Slot::update;
     m.header = *h;
-    m.status = check_update(image, *m.offset).status;
+    // One checker for the table: many entries may name one large update.
+    m.status = checker.check(*m.offset).status;
     return m;
 }
 
@@ -203,6 +204,7 @@ FitCheck check_fit(Image image, std::span<const std::size_t> signatures) {
     const std::size_t listed = table_fits ? counted : whole_entries;
     c.entries.reserve(listed);
     std::optional<std::size_t> last_ordered;  // the last entry after the header that is not 0x7F
+    UpdateChecker checker(image);
     for (std::size_t i = 0; i < listed; ++i) {
         const std::size_t e = i * fit_entry_size;
         const FitEntry entry{read_le64(fit, e), read_le32(fit, e + 8) & 0xFFFFFF,
@@ -229,7 +231,7 @@ FitCheck check_fit(Image image, std::span<const std::size_t> signatures) {
         if (entry.type != fit_type_microcode) {
             continue;
         }
-        const FitMicrocode m = look_at_microcode(image, i, entry.address);
+        const FitMicrocode m = look_at_microcode(image, checker, i, entry.address);
         c.microcode.push_back(m);
         switch (m.slot) {
             case FitMicrocode::Slot::outside:

@@ -23,12 +23,59 @@ std::string loader_file_name(std::uint32_t signature) {
     return name;
 }
 
-LayoutUpdate layout_update(const FoundUpdate& update) {
-    LayoutUpdate u{update.header.update_revision, {{update.header.processor_signature, update.header.processor_flags}}};
-    for (const ExtendedSignature& e : update.check.extended) {
-        u.processors.push_back({e.signature, e.flags});
+namespace {
+
+LayoutUpdate primary_only(const FoundUpdate& update) {
+    return {update.header.update_revision, {{update.header.processor_signature, update.header.processor_flags}}};
+}
+
+void add_table(Image image, const FoundUpdate& update, LayoutUpdate& to) {
+    const ExtendedTable& table = *update.check.extended;
+    to.processors.reserve(1 + table.count);
+    for (std::size_t i = 0; i < table.count; ++i) {
+        const ExtendedSignature e = extended_signature(image, table, i, update.header);
+        to.processors.push_back({e.signature, e.flags});
+    }
+}
+
+}  // namespace
+
+LayoutUpdate layout_update(Image image, const FoundUpdate& update) {
+    LayoutUpdate u = primary_only(update);
+    if (update.check.extended) {
+        add_table(image, update, u);
     }
     return u;
+}
+
+std::vector<LayoutUpdate> layout_updates(Image image, std::span<const FoundUpdate> updates) {
+    // The best intact member of each group, by the row that lists its table.
+    std::map<std::size_t, std::size_t> best;
+    for (std::size_t row = 0; row < updates.size(); ++row) {
+        const FoundUpdate& u = updates[row];
+        if (u.check.status != UpdateStatus::ok ||
+            (u.shown != TableShown::listed && u.shown != TableShown::same_as)) {
+            continue;
+        }
+        const std::size_t group = u.shown == TableShown::listed ? row : u.table_row;
+        const auto [at, inserted] = best.try_emplace(group, row);
+        if (!inserted && u.header.update_revision > updates[at->second].header.update_revision) {
+            at->second = row;
+        }
+    }
+    std::vector<LayoutUpdate> layout;
+    for (std::size_t row = 0; row < updates.size(); ++row) {
+        const FoundUpdate& u = updates[row];
+        if (u.check.status != UpdateStatus::ok) {
+            continue;
+        }
+        layout.push_back(primary_only(u));
+        const std::size_t group = u.shown == TableShown::listed ? row : u.table_row;
+        if ((u.shown == TableShown::listed || u.shown == TableShown::same_as) && best.at(group) == row) {
+            add_table(image, u, layout.back());
+        }
+    }
+    return layout;
 }
 
 namespace {
@@ -98,14 +145,9 @@ std::map<Slot, std::uint32_t> newest_revisions(std::span<const LayoutUpdate> upd
 
 }  // namespace
 
-std::vector<CurrencyRow> compare_currency(std::span<const FoundUpdate> file, std::span<const LayoutUpdate> reference) {
-    std::vector<LayoutUpdate> intact;
-    for (const FoundUpdate& u : file) {
-        if (u.check.status == UpdateStatus::ok) {
-            intact.push_back(layout_update(u));
-        }
-    }
-    const std::map<Slot, std::uint32_t> file_newest = newest_revisions(intact);
+std::vector<CurrencyRow> compare_currency(Image image, std::span<const FoundUpdate> file,
+                                         std::span<const LayoutUpdate> reference) {
+    const std::map<Slot, std::uint32_t> file_newest = newest_revisions(layout_updates(image, file));
     const std::map<Slot, std::uint32_t> known_newest = newest_revisions(reference);
 
     std::vector<CurrencyRow> rows;

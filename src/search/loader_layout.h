@@ -27,7 +27,18 @@ struct LayoutUpdate {
     std::uint32_t revision;
     std::vector<ServedProcessor> processors;
 };
-LayoutUpdate layout_update(const FoundUpdate& update);
+// `update` as the layout sees it, with every entry of its table, read from
+// `image`: for updates that don't share a table, as a container's walk
+// gives them.
+LayoutUpdate layout_update(Image image, const FoundUpdate& update);
+
+// The intact updates of `updates` (all of one image, as find_updates gives
+// them), in their order. Updates that show one table share it: its entries
+// go to the one that wins wherever the group competes (the highest
+// revision, the first of equals) and the others keep only their own
+// signature, so a table is read once however many headers end on it. A
+// table that overlaps another at a different position counts for nothing.
+std::vector<LayoutUpdate> layout_updates(Image image, std::span<const FoundUpdate> updates);
 
 // One file of the loader's layout: its name and the updates it holds, as
 // indexes into the caller's list, in the list's order.
@@ -60,6 +71,7 @@ struct CurrencyRow {
 // platform bits it serves: those for which the file holds no intact update
 // of a higher revision for its processor. The newest is the highest
 // revision that `reference` holds for that processor on any of those bits.
-std::vector<CurrencyRow> compare_currency(std::span<const FoundUpdate> file, std::span<const LayoutUpdate> reference);
+std::vector<CurrencyRow> compare_currency(Image image, std::span<const FoundUpdate> file,
+                                         std::span<const LayoutUpdate> reference);
 
 }  // namespace tarnwick

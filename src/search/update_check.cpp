@@ -1,5 +1,8 @@
 #include "search/update_check.h"
 
+#include <iterator>
+#include <map>
+
 #include "search/checksum.h"
 
 namespace tarnwick {
@@ -56,12 +59,53 @@ std::uint32_t WordSums::sum(std::size_t offset, std::size_t length) {
     return running[first + words] - running[first];
 }
 
-UpdateCheck check_update(Image image, std::size_t pos) {
-    WordSums sums(image);
-    return check_update(image, pos, sums);
+std::uint32_t EntryRuns::value_at(std::size_t pos) const {
+    return read_le32(image_, pos) + read_le32(image_, pos + 4) + read_le32(image_, pos + 8);
 }
 
-UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
+bool EntryRuns::all_equal(std::size_t first, std::size_t count, std::uint32_t value) {
+    if (count == 0) {
+        return true;
+    }
+    std::vector<std::uint32_t>& runs = runs_[first % table_entry_bytes];
+    if (runs.empty()) {
+        if (read_ <= 4 * std::uint64_t{image_.size()} + (1u << 20)) {
+            read_ += count * table_entry_bytes;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (value_at(first + i * table_entry_bytes) != value) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        const std::size_t start = first % table_entry_bytes;
+        const std::size_t entries = (image_.size() - start) / table_entry_bytes;
+        runs.resize(entries);
+        // From the last entry back: each run is one longer than the next
+        // entry's when the two are equal.
+        for (std::size_t i = entries; i-- > 0;) {
+            const std::size_t pos = start + i * table_entry_bytes;
+            runs[i] = i + 1 < entries && value_at(pos) == value_at(pos + table_entry_bytes) ? runs[i + 1] + 1 : 1;
+        }
+    }
+    const std::size_t i = first / table_entry_bytes;
+    return runs[i] >= count && value_at(first) == value;
+}
+
+ExtendedSignature extended_signature(Image image, const ExtendedTable& table, std::size_t index,
+                                     const MicrocodeUpdateHeader& h) {
+    const std::size_t e = table.offset + table_header_bytes + index * table_entry_bytes;
+    ExtendedSignature sig{read_le32(image, e), read_le32(image, e + 4), read_le32(image, e + 8), false};
+    sig.ok = entry_sum(h) - (sig.signature + sig.flags + sig.checksum) == 0;
+    return sig;
+}
+
+UpdateCheck check_update(Image image, std::size_t pos) {
+    return UpdateChecker(image).check(pos);
+}
+
+UpdateCheck UpdateChecker::check(std::size_t pos) {
+    const Image image = image_;
     UpdateCheck c;
     const std::optional<MicrocodeUpdateHeader> header = view_header(image, pos);
     if (!header) {
@@ -85,7 +129,6 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
         c.missing = needed - room;
         return c;
     }
-    const Image update = image.subspan(pos, static_cast<std::size_t>(needed));
 
     if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || c.total_size < c.data_size + header_bytes) {
         c.status = UpdateStatus::bad_size;
@@ -103,7 +146,7 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
         }
     };
     const auto body = static_cast<std::size_t>(header_bytes + c.data_size);
-    if (sums.sum(pos, body) != 0) {
+    if (sums_.sum(pos, body) != 0) {
         fail(UpdateStatus::bad_checksum);
     }
 
@@ -115,44 +158,78 @@ UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums) {
         fail(UpdateStatus::bad_ext_table);
         return c;
     }
-    const Image table = update.subspan(body);
-    const std::uint64_t count = read_le32(table, 0);
+    const std::size_t table = pos + body;
+    const std::uint64_t count = read_le32(image, table);
     if (table_bytes != table_header_bytes + table_entry_bytes * count) {
         fail(UpdateStatus::bad_ext_table);
         return c;
     }
-    if (sums.sum(pos + body, table.size()) != 0) {
+    if (sums_.sum(table, static_cast<std::size_t>(table_bytes)) != 0) {
         fail(UpdateStatus::bad_ext_table);
     }
     // Each entry stands for the header's signature, flags and checksum: the
     // three together must come to what the header's three come to.
-    const std::uint32_t own = h.processor_signature + h.processor_flags + h.checksum;
-    c.extended.reserve(static_cast<std::size_t>(count));
-    bool all_ok = true;
-    for (std::size_t e = table_header_bytes; e < table.size(); e += table_entry_bytes) {
-        ExtendedSignature sig{read_le32(table, e), read_le32(table, e + 4), read_le32(table, e + 8), false};
-        sig.ok = own - (sig.signature + sig.flags + sig.checksum) == 0;
-        all_ok = all_ok && sig.ok;
-        c.extended.push_back(sig);
-    }
-    if (!all_ok) {
+    c.extended = ExtendedTable{table, static_cast<std::uint32_t>(count)};
+    if (!runs_.all_equal(table + table_header_bytes, static_cast<std::size_t>(count), entry_sum(h))) {
         fail(UpdateStatus::bad_ext_sig);
     }
     return c;
 }
 
+namespace {
+
+// Decides how each update's table is shown: listed by the first update
+// that has it, unless it lies where a listed one lies. Listed tables never
+// overlap, so together they hold at most one entry per 12 bytes of image.
+void assign_tables(std::vector<FoundUpdate>& updates) {
+    struct Listed {
+        std::size_t end;
+        std::size_t row;
+    };
+    std::map<std::size_t, Listed> listed;  // by the table's offset
+    for (std::size_t row = 0; row < updates.size(); ++row) {
+        FoundUpdate& u = updates[row];
+        if (!u.check.extended) {
+            continue;
+        }
+        const std::size_t start = u.check.extended->offset;
+        const std::size_t end = u.check.extended->end();
+        auto next = listed.lower_bound(start);
+        if (next != listed.end() && next->first == start) {
+            u.shown = TableShown::same_as;
+            u.table_row = next->second.row;
+            continue;
+        }
+        if (next != listed.begin() && std::prev(next)->second.end > start) {
+            u.shown = TableShown::overlaps;
+            u.table_row = std::prev(next)->second.row;
+            continue;
+        }
+        if (next != listed.end() && next->first < end) {
+            u.shown = TableShown::overlaps;
+            u.table_row = next->second.row;
+            continue;
+        }
+        u.shown = TableShown::listed;
+        listed.emplace(start, Listed{end, row});
+    }
+}
+
+}  // namespace
+
 FoundUpdates find_updates(Image image) {
     FoundUpdates found;
-    WordSums sums(image);
+    UpdateChecker checker(image);
     found.any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader& h, std::size_t at) {
-        found.updates.push_back({at, h, check_update(image, at, sums)});
+        found.updates.push_back({at, h, checker.check(at)});
     });
+    assign_tables(found.updates);
     return found;
 }
 
 std::vector<FoundUpdate> find_intact_updates(Image image) {
     std::vector<FoundUpdate> intact;
-    WordSums sums(image);
+    UpdateChecker checker(image);
     // One candidate a call: a larger batch would search on through the data
     // of the update that the first candidate starts, which is then skipped.
     std::size_t at[1];
@@ -164,13 +241,15 @@ std::vector<FoundUpdate> find_intact_updates(Image image) {
             if (!header || !is_qualifying_header(*header)) {
                 continue;
             }
-            UpdateCheck check = check_update(image, at[k], sums);
+            UpdateCheck check = checker.check(at[k]);
             if (check.status != UpdateStatus::ok) {
                 continue;
             }
             // Intact, so it lies whole in the image: go on after it.
             from = at[k] + static_cast<std::size_t>(check.total_size);
-            intact.push_back({at[k], *header, std::move(check)});
+            // Intact updates of this walk never overlap: each lists its own table.
+            const TableShown shown = check.extended ? TableShown::listed : TableShown::none;
+            intact.push_back({at[k], *header, std::move(check), shown, 0});
             break;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,25 @@ struct ExtendedSignature {
     bool ok;  // the update would sum to zero with this signature and flags
 };
 
+// Where an update's extended signature table lies in the image. Nothing of
+// it is copied: nested headers can all end on one table, and a copy each
+// would grow with their number times its length.
+struct ExtendedTable {
+    std::size_t offset = 0;  // of the table's 20-byte header
+    std::uint32_t count = 0;
+    std::size_t end() const { return offset + 20 + std::size_t{12} * count; }
+};
+
+// What an entry's signature, flags and checksum must add up to for the
+// update with header `h` to sum to zero under that entry.
+inline std::uint32_t entry_sum(const MicrocodeUpdateHeader& h) {
+    return h.processor_signature + h.processor_flags + h.checksum;
+}
+
+// Entry `index` of `table`, judged for the update whose header is `h`.
+ExtendedSignature extended_signature(Image image, const ExtendedTable& table, std::size_t index,
+                                     const MicrocodeUpdateHeader& h);
+
 struct UpdateCheck {
     UpdateStatus status = UpdateStatus::ok;
     // Lengths as the loader takes them: data size 0 stands for 2000 bytes
@@ -41,9 +61,9 @@ struct UpdateCheck {
     std::uint64_t total_size = 0;
     // Bytes of the update past the file's end, when truncated.
     std::uint64_t missing = 0;
-    // The extended signatures, listed only when the table's length matches
-    // its count (and the update lies whole in the file).
-    std::vector<ExtendedSignature> extended;
+    // The extended signature table, given only when its length matches its
+    // count (and the update lies whole in the file).
+    std::optional<ExtendedTable> extended;
 };
 
 // Sums of little-endian 32-bit words over ranges of one image, as the
@@ -65,18 +85,64 @@ private:
     std::vector<std::uint32_t> running_[4];   // per offset % 4, once built
 };
 
-// Checks the update whose header is at `pos` as the loader does. Pure: never
-// reads outside `image`. The first check that fails ends the checking, but
-// for a wrong checksum, after which the extended signatures are still
-// listed.
+// Whether runs of extended table entries all add up to one value, as the
+// checks ask. Like WordSums: entries are read directly until that has cost a
+// few passes over the image (tables that overlap would otherwise cost their
+// number times their length), then, for each of the twelve alignments, the
+// length of the run of equal entries that starts at each entry answers any
+// table at once. Must agree with reading every entry.
+class EntryRuns {
+public:
+    explicit EntryRuns(Image image) : image_(image) {}
+    // True when each of the `count` 12-byte entries from `first` on adds up
+    // to `value`; they lie in the image.
+    bool all_equal(std::size_t first, std::size_t count, std::uint32_t value);
+
+private:
+    std::uint32_t value_at(std::size_t pos) const;
+    Image image_;
+    std::uint64_t read_ = 0;
+    std::vector<std::uint32_t> runs_[12];  // per offset % 12, once built
+};
+
+// Checks updates of one image, sharing the work of overlapping ones.
+class UpdateChecker {
+public:
+    explicit UpdateChecker(Image image) : image_(image), sums_(image), runs_(image) {}
+    // Checks the update whose header is at `pos` as the loader does. Never
+    // reads outside the image. The first check that fails ends the
+    // checking, but for a wrong checksum, after which the extended table is
+    // still given.
+    UpdateCheck check(std::size_t pos);
+
+private:
+    Image image_;
+    WordSums sums_;
+    EntryRuns runs_;
+};
+
+// One update alone.
 UpdateCheck check_update(Image image, std::size_t pos);
-UpdateCheck check_update(Image image, std::size_t pos, WordSums& sums);
+
+// How an update's extended table is shown. Each table is listed once, by
+// the first update that has it; an update whose table lies where a listed
+// one lies refers to that update instead. So the listing never outgrows the
+// image, however many headers share or overlap one table. Statuses are
+// checked for every update all the same.
+enum class TableShown {
+    none,      // no table
+    listed,    // this update lists it
+    same_as,   // the table that update `table_row` lists, at the same position
+    overlaps,  // a table at another position, overlapping the one `table_row` lists
+};
 
 // An update that the candidate walk accepts, with its check.
 struct FoundUpdate {
     std::size_t offset;
     MicrocodeUpdateHeader header;
     UpdateCheck check;
+    TableShown shown = TableShown::none;
+    std::size_t table_row = 0;  // index into the list, for same_as and overlaps
 };
 
 struct FoundUpdates {

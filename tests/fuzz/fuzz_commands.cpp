@@ -74,15 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_fit(image, sink);
     tarnwick::run_verify(image, sink);
     tarnwick::run_fitcheck(image, sink);
-    tarnwick::write_json("fuzz", image, sink);
+    sink << tarnwick::json_line("fuzz", image);
     DiscardingSink files;
     tarnwick::run_extract(image, files, sink);
     // The image as its own reference directory.
     std::vector<tarnwick::LayoutUpdate> reference;
     for (const tarnwick::FoundUpdate& u : tarnwick::find_intact_updates(image)) {
-        reference.push_back(tarnwick::layout_update(u));
+        reference.push_back(tarnwick::layout_update(image, u));
     }
-    tarnwick::run_latest(tarnwick::find_updates(image), reference, sink);
+    tarnwick::run_latest(image, tarnwick::find_updates(image), reference, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
     return 0;
 }
