@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "search/find_pattern.h"
-#include "search/microcode_header.h"
+#include "format/find_pattern.h"
+#include "format/microcode_header.h"
 
 namespace {
 

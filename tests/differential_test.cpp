@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "reference.h"
-#include "search/checksum.h"
-#include "search/image_scan.h"
-#include "search/update_check.h"
-#include "search/find_pattern.h"
-#include "search/microcode_header.h"
+#include "format/checksum.h"
+#include "format/image_scan.h"
+#include "format/update_check.h"
+#include "format/find_pattern.h"
+#include "format/microcode_header.h"
 #include "synth.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "search/fit.h"
+#include "format/fit.h"
 #include "synth.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "search/loader_layout.h"
+#include "format/loader_layout.h"
 #include "synth.h"
 
 namespace {

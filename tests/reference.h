@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "search/find_pattern.h"
-#include "search/microcode_header.h"
+#include "format/find_pattern.h"
+#include "format/microcode_header.h"
 
 namespace reference {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "commands/commands.h"
-#include "search/microcode_header.h"
+#include "format/microcode_header.h"
 #include "synth.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "search/checksum.h"
-#include "search/update_check.h"
+#include "format/checksum.h"
+#include "format/update_check.h"
 #include "synth.h"
 
 namespace {

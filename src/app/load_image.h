@@ -5,7 +5,7 @@
 
 #include "app/platform.h"
 #include "commands/status.h"
-#include "search/bytes.h"
+#include "format/bytes.h"
 
 namespace tarnwick {
 

@@ -7,7 +7,7 @@
 
 #include "app/platform.h"
 #include "commands/file.h"
-#include "search/update_check.h"
+#include "format/update_check.h"
 
 namespace tarnwick {
 
@@ -54,6 +54,60 @@ std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& direc
         return std::nullopt;
     }
     return updates;
+}
+
+namespace {
+
+// The whole of one file, or nothing.
+std::optional<std::vector<std::uint8_t>> read_whole(const std::string& path) {
+    const File file(platform::open_for_reading(path.c_str()));
+    const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+    if (!length || *length > SIZE_MAX / 2) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*length));
+    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<std::vector<std::uint8_t>> files;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::regular) {
+        std::optional<std::vector<std::uint8_t>> bytes = read_whole(path);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        files.push_back(std::move(*bytes));
+        return files;
+    }
+    if (status.type() != fs::file_type::directory) {
+        return std::nullopt;
+    }
+    fs::directory_iterator it(path, ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        // Only regular files: a FIFO would wait for a writer.
+        std::error_code kind;
+        if (!it->is_regular_file(kind)) {
+            continue;
+        }
+        if (std::optional<std::vector<std::uint8_t>> bytes = read_whole(it->path().string())) {
+            files.push_back(std::move(*bytes));
+        }
+    }
+    if (ec) {
+        return std::nullopt;
+    }
+    return files;
 }
 
 }  // namespace tarnwick

@@ -1,10 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "search/loader_layout.h"
+#include "format/loader_layout.h"
 
 namespace tarnwick {
 
@@ -15,5 +16,10 @@ inline constexpr const char* default_reference_directory = "/lib/firmware/intel-
 // file read as a container, as the loader reads one. Nothing when the
 // directory can't be opened; files that can't be read are passed over.
 std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& directory);
+
+// The bytes of every regular file directly in `path` when it is a
+// directory, or of `path` itself when it is a file, each whole. Nothing when
+// `path` can't be opened; files that can't be read are passed over.
+std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const std::string& path);
 
 }  // namespace tarnwick

@@ -126,4 +126,33 @@ std::optional<std::string> DirectoryWriter::write_all(const std::vector<OutputFi
     return std::nullopt;
 }
 
+bool NewFileWriter::taken() const {
+    std::error_code ec;
+    return fs::symlink_status(path_, ec).type() != fs::file_type::not_found;
+}
+
+std::optional<std::string> NewFileWriter::write(std::span<const std::uint8_t> bytes) {
+    Made made;
+    if (taken()) {
+        return path_ + " exists already; nothing was written";
+    }
+    const fs::path target(path_);
+    const std::string directory = target.has_parent_path() ? target.parent_path().string() : ".";
+    const OutputFile file{target.filename().string(), {Image(bytes.data(), bytes.size())}};
+    const std::optional<std::string> temp = write_temporary(directory, file, made);
+    if (!temp) {
+        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+    }
+    if (!platform::rename_no_replace(*temp, path_)) {
+        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+    }
+    made.forget(*temp);
+    made.file(path_);
+    if (!platform::sync_directory(directory)) {
+        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+    }
+    made.keep();
+    return std::nullopt;
+}
+
 }  // namespace tarnwick

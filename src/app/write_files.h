@@ -21,4 +21,18 @@ private:
     std::string directory_;
 };
 
+// Writes one new file at `path`: never over anything that exists there,
+// under a temporary name beside it first, on the device before its name
+// points at it, and nothing left behind on failure.
+class NewFileWriter : public ImageSink {
+public:
+    explicit NewFileWriter(std::string path) : path_(std::move(path)) {}
+    std::optional<std::string> write(std::span<const std::uint8_t> bytes) override;
+    // Says whether something has that name already.
+    bool taken() const;
+
+private:
+    std::string path_;
+};
+
 }  // namespace tarnwick

@@ -1,7 +1,7 @@
 #include <ostream>
 
 #include "commands/commands.h"
-#include "search/checksum.h"
+#include "format/checksum.h"
 
 namespace tarnwick {
 

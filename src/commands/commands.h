@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "commands/status.h"
-#include "search/bytes.h"
-#include "search/loader_layout.h"
-#include "search/update_check.h"
+#include "format/bytes.h"
+#include "format/loader_layout.h"
+#include "format/update_check.h"
+#include "format/update_plan.h"
 
 namespace tarnwick {
 
@@ -56,6 +57,20 @@ inline std::uint64_t extract_limit(std::uint64_t image_size) {
 // Compares the image's updates, as find_updates gives them, with the intact
 // updates of a reference directory, read by the caller.
 ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const LayoutUpdate> reference,
+                      std::ostream& out);
+
+// Where -update writes its new image: whole or not at all.
+class ImageSink {
+public:
+    virtual ~ImageSink() = default;
+    // Writes `bytes` as the new file, or returns what failed, leaving nothing.
+    virtual std::optional<std::string> write(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Puts the newest of `sources` into the image's microcode files (or the
+// container), mends their pads and the FIT, checks the result and writes it
+// to `sink`; `new_name` is how the last line names it.
+ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
                       std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.

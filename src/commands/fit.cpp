@@ -2,7 +2,7 @@
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "search/fit.h"
+#include "format/fit.h"
 
 namespace tarnwick {
 

@@ -4,9 +4,9 @@
 
 #include "commands/commands.h"
 #include "commands/json_writer.h"
-#include "search/image_scan.h"
-#include "search/fit.h"
-#include "search/update_check.h"
+#include "format/image_scan.h"
+#include "format/fit.h"
+#include "format/update_check.h"
 
 #ifndef TARNWICK_VERSION
 #error "TARNWICK_VERSION names the tool's version"

@@ -6,8 +6,8 @@
 #include "commands/commands.h"
 #include "commands/print.h"
 #include "commands/update_table.h"
-#include "search/loader_layout.h"
-#include "search/update_check.h"
+#include "format/loader_layout.h"
+#include "format/update_check.h"
 
 namespace tarnwick {
 

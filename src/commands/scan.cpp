@@ -9,7 +9,7 @@
 
 #include "commands/commands.h"
 #include "commands/file.h"
-#include "search/microcode_header.h"
+#include "format/microcode_header.h"
 
 namespace tarnwick {
 

@@ -13,6 +13,7 @@ enum class ExitStatus : int {
     output_failed = 6, // standard output, or a file to be written, could not be written
     damaged = 7,       // damaged or invalid data: an update or a FIT
     outdated = 8,      // an update older than the newest one known
+    refused = 9,       // a change that can't be made safely; nothing was written
 };
 
 }  // namespace tarnwick

@@ -4,7 +4,7 @@
 #include <iosfwd>
 #include <string_view>
 
-#include "search/update_check.h"
+#include "format/update_check.h"
 
 namespace tarnwick {
 

@@ -4,7 +4,7 @@
 #include "commands/commands.h"
 #include "commands/print.h"
 #include "commands/update_table.h"
-#include "search/update_check.h"
+#include "format/update_check.h"
 
 namespace tarnwick {
 

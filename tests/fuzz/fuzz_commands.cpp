@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "commands/commands.h"
-#include "search/loader_layout.h"
-#include "search/update_check.h"
+#include "format/loader_layout.h"
+#include "format/update_check.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "search/update_check.h"
+#include "format/update_check.h"
 
 namespace tarnwick {
 

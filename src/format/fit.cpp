@@ -1,4 +1,4 @@
-#include "search/fit.h"
+#include "format/fit.h"
 
 #include <algorithm>
 #include <cstdarg>

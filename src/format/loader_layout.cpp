@@ -1,4 +1,4 @@
-#include "search/loader_layout.h"
+#include "format/loader_layout.h"
 
 #include <algorithm>
 #include <cstdio>

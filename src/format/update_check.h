@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "search/bytes.h"
-#include "search/microcode_header.h"
+#include "format/bytes.h"
+#include "format/microcode_header.h"
 
 namespace tarnwick {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "search/bytes.h"
+#include "format/bytes.h"
 
 namespace tarnwick {
 

@@ -1,9 +1,9 @@
-#include "search/update_check.h"
+#include "format/update_check.h"
 
 #include <iterator>
 #include <map>
 
-#include "search/checksum.h"
+#include "format/checksum.h"
 
 namespace tarnwick {
 

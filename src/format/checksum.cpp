@@ -1,8 +1,8 @@
-#include "search/checksum.h"
+#include "format/checksum.h"
 
 #include <cstddef>
 
-#include "search/find_pattern.h"
+#include "format/find_pattern.h"
 
 namespace tarnwick {
 

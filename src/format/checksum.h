@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "search/bytes.h"
+#include "format/bytes.h"
 
 namespace tarnwick {
 

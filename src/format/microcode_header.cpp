@@ -1,9 +1,9 @@
-#include "search/microcode_header.h"
+#include "format/microcode_header.h"
 
 #include <cstring>
 
-#include "search/batch.h"
-#include "search/lanes.h"
+#include "format/batch.h"
+#include "format/lanes.h"
 
 namespace tarnwick {
 

@@ -1,9 +1,9 @@
-#include "search/image_scan.h"
+#include "format/image_scan.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "search/checksum.h"
+#include "format/checksum.h"
 
 namespace tarnwick {
 

@@ -1,11 +1,11 @@
-#include "search/find_pattern.h"
+#include "format/find_pattern.h"
 
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "search/batch.h"
-#include "search/lanes.h"
+#include "format/batch.h"
+#include "format/lanes.h"
 
 namespace tarnwick {
 

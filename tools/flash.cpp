@@ -1,0 +1,278 @@
+#include "flash.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace synth {
+
+namespace {
+
+constexpr std::size_t image_size = 0x200000;
+
+std::size_t align(std::size_t v, std::size_t to) { return (v + to - 1) / to * to; }
+
+std::uint8_t sum8(const Bytes& b, std::size_t from, std::size_t to) {
+    unsigned s = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        s += b[i];
+    }
+    return static_cast<std::uint8_t>(s);
+}
+
+void put(Bytes& to, std::size_t at, const Bytes& what) {
+    std::copy(what.begin(), what.end(), to.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// Files laid into a volume that starts at `base` in the image.
+class VolumeBuilder {
+public:
+    VolumeBuilder(std::size_t base, std::size_t length, bool ffs3 = false)
+        : base_(base), length_(length), ffs3_(ffs3) {}
+    // Where the next file's header will go, in the image.
+    std::size_t next() const { return base_ + align(used_, 8); }
+    std::size_t add(Bytes file) {
+        const std::size_t at = next();
+        used_ = align(used_, 8) + file.size();
+        files_.push_back(std::move(file));
+        return at;
+    }
+    std::size_t end() const { return base_ + length_; }
+    Bytes build() const { return volume(length_, files_, ffs3_); }
+    std::size_t base() const { return base_; }
+
+private:
+    std::size_t base_;
+    std::size_t length_;
+    bool ffs3_;
+    std::size_t used_ = 0x48;  // the volume header
+    std::vector<Bytes> files_;
+};
+
+const Guid ami_microcode = guid("17088572-377F-44EF-8F4E-B09FFF46A070");
+const Guid edk2_microcode = guid("197DB236-F856-4924-90F8-CDF12FB875F3");
+const Guid volume_top = guid("1BA0062E-C779-4582-8566-336AE8F78F09");
+const Guid fit_file = guid("CD7F9E68-1A2B-4C3D-8E9F-0A1B2C3D4E5F");
+const Guid other_file = guid("5A3E1C9B-7D2F-4B6A-9C8E-1F2E3D4C5B6A");
+
+// The microcode file's body: each update at the next 16-byte boundary (the
+// body starts on one), then the MPDT record as asked.
+Bytes microcode_body(const FlashOptions& o, std::vector<std::size_t>& starts) {
+    Bytes body;
+    for (const Update& u : o.updates) {
+        body.resize(align(body.size(), 16), 0xFF);
+        starts.push_back(body.size());
+        append(body, make_update(u));
+    }
+    if (o.mpdt != FlashOptions::Mpdt::none) {
+        body.resize(align(body.size(), 16) + (o.mpdt == FlashOptions::Mpdt::slack ? 0x400 : 0), 0xFF);
+        append(body, mpdt_record(true));
+    }
+    return body;
+}
+
+Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microcode, std::uint64_t acm,
+                std::uint64_t startup) {
+    struct Entry {
+        std::uint64_t address;
+        std::uint8_t type;
+    };
+    std::vector<Entry> entries;
+    for (std::uint64_t a : microcode) {
+        entries.push_back({a, 0x01});
+    }
+    // As real AMI tables have them: unused entries before the later types.
+    entries.push_back({0xFFFFFFFF, 0x7F});
+    entries.push_back({0xFFFFFFFF, 0x7F});
+    entries.push_back({acm, 0x02});
+    entries.push_back({startup, 0x07});
+    if (o.boot_guard) {
+        entries.push_back({startup + 0x100, 0x0B});
+        entries.push_back({startup + 0x400, 0x0C});
+    }
+    Bytes t((entries.size() + 1) * 16, 0);
+    const char signature[] = "_FIT_   ";
+    std::copy(signature, signature + 8, t.begin());
+    put_le32(t, 8, static_cast<std::uint32_t>(entries.size() + 1));
+    t[13] = 0x01;
+    t[14] = o.fit_checksum ? 0x80 : 0x00;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::size_t e = 16 * (i + 1);
+        put_le64(t, e, entries[i].address);
+        t[e + 13] = 0x01;
+        t[e + 14] = entries[i].type;
+    }
+    if (o.fit_checksum) {
+        t[15] = static_cast<std::uint8_t>(0x100 - sum8(t, 0, t.size()));
+    }
+    return t;
+}
+
+std::uint64_t address(std::size_t offset) { return (std::uint64_t{1} << 32) - image_size + offset; }
+
+}  // namespace
+
+Guid guid(const std::string& text) {
+    Guid g{};
+    std::string hexes;
+    for (char c : text) {
+        if (c != '-') {
+            hexes += c;
+        }
+    }
+    std::uint8_t raw[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+        raw[i] = static_cast<std::uint8_t>(std::strtoul(hexes.substr(2 * i, 2).c_str(), nullptr, 16));
+    }
+    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (std::size_t i = 0; i < 16; ++i) {
+        g[i] = raw[order[i]];
+    }
+    return g;
+}
+
+Bytes ffs_file(const Guid& name, std::uint8_t type, std::uint8_t attributes, const Bytes& body) {
+    const bool large = (attributes & 0x01) != 0;
+    const std::size_t header = large ? 32 : 24;
+    Bytes f(header, 0);
+    std::copy(name.begin(), name.end(), f.begin());
+    f[0x12] = type;
+    f[0x13] = attributes;
+    const std::size_t size = header + body.size();
+    if (large) {
+        put_le64(f, 0x18, size);
+    } else {
+        f[0x14] = static_cast<std::uint8_t>(size);
+        f[0x15] = static_cast<std::uint8_t>(size >> 8);
+        f[0x16] = static_cast<std::uint8_t>(size >> 16);
+    }
+    f[0x17] = 0xF8;  // header and data valid, stored inverted
+    append(f, body);
+    unsigned s = 0;
+    for (std::size_t i = 0; i < header; ++i) {
+        if (i != 0x10 && i != 0x11 && i != 0x17) {
+            s += f[i];
+        }
+    }
+    f[0x10] = static_cast<std::uint8_t>(0x100 - (s & 0xFF));
+    f[0x11] = (attributes & 0x40) != 0 ? static_cast<std::uint8_t>(0x100 - sum8(f, header, f.size())) : 0xAA;
+    return f;
+}
+
+Bytes pad_file(std::size_t size) {
+    Guid ff;
+    ff.fill(0xFF);
+    return ffs_file(ff, 0xF0, 0x00, Bytes(size - 24, 0xFF));
+}
+
+Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3) {
+    Bytes v(length, 0xFF);
+    std::fill(v.begin(), v.begin() + 0x48, 0);
+    const Guid fs = ffs3 ? guid("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A") : guid("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+    std::copy(fs.begin(), fs.end(), v.begin() + 0x10);
+    put_le64(v, 0x20, length);
+    put(v, 0x28, {'_', 'F', 'V', 'H'});
+    put_le32(v, 0x2C, 0x0004FEFF);  // erase polarity 1 among the rest
+    v[0x30] = 0x48;
+    v[0x37] = 2;
+    put_le32(v, 0x38, static_cast<std::uint32_t>(length / 0x1000));
+    put_le32(v, 0x3C, 0x1000);
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 0x48; i += 2) {
+        sum += static_cast<unsigned>(v[i] | v[i + 1] << 8);
+    }
+    v[0x32] = static_cast<std::uint8_t>(0x10000 - (sum & 0xFFFF));
+    v[0x33] = static_cast<std::uint8_t>((0x10000 - (sum & 0xFFFF)) >> 8);
+    std::size_t at = 0x48;
+    for (const Bytes& f : files) {
+        at = align(at, 8);
+        put(v, at, f);
+        at += f.size();
+    }
+    return v;
+}
+
+Flash make_flash(const FlashOptions& o) {
+    Flash flash;
+    flash.image.assign(image_size, 0xFF);
+    Bytes& image = flash.image;
+    std::vector<std::size_t> starts;
+    const Bytes body = microcode_body(o, starts);
+
+    if (o.legacy) {
+        const std::size_t at = 0x10000;
+        put(image, at, body);
+        std::vector<std::uint64_t> micro;
+        for (std::size_t s : starts) {
+            micro.push_back(address(at + s));
+        }
+        flash.fit = 0x1F0000;
+        put(image, flash.fit, fit_table(o, micro, address(0x1E0000), address(0x1E8000)));
+        put_fit_pointer(image, address(flash.fit));
+        return flash;
+    }
+
+    const std::uint8_t attributes = static_cast<std::uint8_t>((o.checksummed ? 0x40 : 0) | (o.large ? 0x01 : 0));
+    const Bytes microcode = ffs_file(o.edk2 ? edk2_microcode : ami_microcode, 0x01, attributes, body);
+    const std::size_t header = o.large ? 32 : 24;
+
+    VolumeBuilder main(0x100000, 0x100000, o.large);
+    std::size_t micro_at = 0;
+    if (o.edk2) {
+        // The microcode alone in a volume, free space after it; the rest of
+        // the firmware in the main volume above it.
+        VolumeBuilder micro(0x100000, 0x40000);
+        micro_at = micro.add(microcode);
+        put(image, micro.base(), micro.build());
+        main = VolumeBuilder(0x140000, 0xC0000);
+    } else {
+        micro_at = main.add(microcode);
+        if (o.pad != 0) {
+            flash.files.push_back(main.add(pad_file(o.pad)));
+        }
+    }
+    flash.microcode_files.push_back(micro_at);
+
+    Bytes other(0x1000);
+    for (std::size_t i = 0; i < other.size(); ++i) {
+        other[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    }
+    const std::size_t other_at = main.add(ffs_file(other_file, 0x01, 0x40, other));
+    flash.files.push_back(other_at);
+
+    std::vector<std::uint64_t> micro;
+    for (std::size_t s : starts) {
+        micro.push_back(address(micro_at + header + s));
+    }
+    if (o.fit_to_data) {
+        micro.front() += 0x100;
+    }
+    const std::size_t fit_file_at = main.next();
+    flash.fit = fit_file_at + 24;
+    const Bytes table = fit_table(o, micro, address(other_at + 24), address(other_at + 0x800));
+    if (o.fit) {
+        flash.files.push_back(main.add(ffs_file(fit_file, 0x01, 0x40, table)));
+    }
+    // A pad up to the volume-top file, which ends the volume and the image.
+    const std::size_t vtf_size = 0x1000;
+    const std::size_t vtf_at = main.end() - vtf_size;
+    flash.files.push_back(main.add(pad_file(vtf_at - main.next())));
+    Bytes vtf_body(vtf_size - 24, 0xFF);
+    if (o.fit) {
+        // The FIT pointer at 4 GiB - 0x40.
+        put_le64(vtf_body, vtf_body.size() - 0x40, address(flash.fit));
+    }
+    flash.files.push_back(main.add(ffs_file(volume_top, 0x01, 0x00, vtf_body)));
+    put(image, main.base(), main.build());
+
+    if (o.copy) {
+        VolumeBuilder backup(0x80000, 0x80000);
+        flash.microcode_files.push_back(backup.add(microcode));
+        if (o.pad != 0) {
+            flash.files.push_back(backup.add(pad_file(o.pad)));
+        }
+        put(image, backup.base(), backup.build());
+    }
+    return flash;
+}
+
+}  // namespace synth

@@ -1,0 +1,61 @@
+#pragma once
+
+// Made-up UEFI flash images: firmware volumes with a microcode file, pad
+// files, a FIT and a volume-top file, laid out as the PI specification and
+// vendors' images lay them. Every byte of content is invented.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "synth.h"
+
+namespace synth {
+
+using Guid = std::array<std::uint8_t, 16>;
+
+// "17088572-377F-44EF-8F4E-B09FFF46A070" as stored: the first three fields
+// little-endian.
+Guid guid(const std::string& text);
+
+// An FFS file: header (state "data valid" under erase polarity 1), body and
+// both checksums; attribute 0x40 makes the body checksummed.
+Bytes ffs_file(const Guid& name, std::uint8_t type, std::uint8_t attributes, const Bytes& body);
+// A pad file of `size` bytes in all, its body erased.
+Bytes pad_file(std::size_t size);
+
+// A volume of `length` bytes holding `files` one after the other (each at
+// the next 8-byte boundary), then free space (0xFF).
+Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3 = false);
+
+struct FlashOptions {
+    std::vector<Update> updates = {Update{}};  // in the microcode file, in order
+    enum class Mpdt { none, direct, slack } mpdt = Mpdt::direct;  // the file's last 16 bytes
+    std::size_t pad = 0x8000;   // size of the pad file after the microcode file; 0 for none
+    bool edk2 = false;          // the microcode file in a volume of its own, with free space after it
+    bool copy = false;          // a second volume with the same microcode file and pad
+    bool checksummed = false;   // the microcode file's body is checksummed (attribute 0x40)
+    bool large = false;         // FFS3 volume, and the microcode file marked large
+    bool fit = true;
+    bool fit_checksum = true;   // the FIT header's checksum-valid bit
+    bool boot_guard = false;    // FIT entries of types 0x0B and 0x0C
+    bool fit_to_data = false;   // a FIT microcode entry names a byte inside an update
+    bool legacy = false;        // no volumes: the updates and the FIT lie in plain flash
+};
+
+struct Flash {
+    Bytes image;
+    std::vector<std::size_t> microcode_files;  // header offsets, the FIT's copy first
+    std::size_t fit = 0;                       // the FIT's offset
+    std::vector<std::size_t> files;            // every file's header offset, for comparisons
+};
+
+// A 2 MiB image: an AMI-style main volume (microcode file, pad, a
+// checksummed file with other content, the FIT in a file of its own, a pad
+// up to the volume-top file with the FIT pointer), or the EDK2 and other
+// layouts the options name.
+Flash make_flash(const FlashOptions& options);
+
+}  // namespace synth
