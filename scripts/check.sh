@@ -62,7 +62,11 @@ probe() {
   want g++ -- compiles g++
   want libgtest-dev googletest -- gtest_found
   want jq -- jq --version
-  if wants release || wants sanitize; then want parallel -- parallel --version; fi
+  if wants release || wants sanitize; then
+    want parallel -- parallel --version
+    # The peer parser that -update's new images are read with.
+    want uefitool-cli -- sh -c 'command -v UEFIExtract'
+  fi
   if wants release || wants sanitize; then want man-db -- man --version; fi
   if wants package; then
     want file -- file --version

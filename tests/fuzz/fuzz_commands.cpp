@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "commands/commands.h"
+#include "format/update_plan.h"
 #include "format/loader_layout.h"
 #include "format/update_check.h"
 
@@ -84,5 +85,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     tarnwick::run_latest(image, tarnwick::find_updates(image), reference, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
+
+    // -update with the image's own intact updates as the source: a newer
+    // one of them replaces an older one. A plan whose result fails its own
+    // check is a finding, not a refusal.
+    std::vector<tarnwick::SourceUpdate> sources;
+    tarnwick::add_source_updates(image, sources);
+    const tarnwick::UpdatePlan plan = tarnwick::plan_update(image, sources);
+    if (plan.outcome == tarnwick::UpdatePlan::Outcome::planned) {
+        const std::vector<std::uint8_t> updated = tarnwick::apply_update(image, plan);
+        if (tarnwick::check_updated(image, updated, plan)) {
+            __builtin_trap();
+        }
+    }
     return 0;
 }

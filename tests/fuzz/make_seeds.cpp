@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "flash.h"
 #include "synth.h"
 
 namespace {
@@ -40,6 +41,20 @@ int main(int argc, char** argv) {
     const synth::Bytes header = synth::make_header(0x1B, 0x07132016, 0x306C3, 0x32, 0x5BD0, 0x5C00);
     for (std::size_t n = 0; n <= header.size(); ++n) {
         seed(dir, cut(header, n));
+    }
+
+    // A firmware volume whose microcode file holds two updates, a pad after
+    // it, and a newer update after the volume to replace one of them.
+    {
+        synth::Bytes body = plain;
+        synth::append(body, synth::make_update({.revision = 0x05, .signature = 0x6F6, .data_size = 0x40,
+                                                .extra_signatures = {}}));
+        synth::append(body, synth::mpdt_record(true));
+        synth::Bytes image = synth::volume(
+            0x400, {synth::ffs_file(synth::guid("17088572-377F-44EF-8F4E-B09FFF46A070"), 0x01, 0x00, body),
+                    synth::pad_file(0x100)});
+        synth::append(image, synth::make_update({.revision = 0x30, .data_size = 0x60, .extra_signatures = {}}));
+        seed(dir, image);
     }
 
     // FIT tables, whole and running into the end of the image.
