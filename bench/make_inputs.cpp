@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "flash.h"
 #include "synth.h"
 
 namespace {
@@ -65,6 +67,33 @@ synth::Bytes bios_image() {
 
 }  // namespace
 
+// A 64 MiB UEFI image: 62 MiB of other firmware below the 2 MiB of
+// volumes (the FIT names addresses counted from the image's end, so they
+// hold), with four updates in an AMI-style microcode file.
+synth::Bytes flash64() {
+    synth::FlashOptions o;
+    o.updates = {{.revision = 0x10, .signature = 0x306C3, .flags = 0x32, .extra_signatures = {}},
+                 {.revision = 0x20, .signature = 0x906EA, .flags = 0x22, .extra_signatures = {}},
+                 {.revision = 0x05, .signature = 0x6F6, .flags = 0x01, .extra_signatures = {}},
+                 {.revision = 0x30, .signature = 0xA0671, .flags = 0x02, .extra_signatures = {}}};
+    const synth::Bytes top = synth::make_flash(o).image;
+    synth::Bytes image(64 * mib - top.size());
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    }
+    synth::append(image, top);
+    return image;
+}
+
+// Newer and larger updates for two of them.
+synth::Bytes update_source() {
+    synth::Bytes s = synth::make_update({.revision = 0x1B, .signature = 0x306C3, .flags = 0x32, .data_size = 0x1000,
+                                         .extra_signatures = {}});
+    synth::append(s, synth::make_update({.revision = 0x31, .signature = 0xA0671, .flags = 0x02, .data_size = 0x2000,
+                                         .extra_signatures = {}}));
+    return s;
+}
+
 int main(int argc, char** argv) {
     const char* out = synth::output_dir(argc, argv);
     if (out == nullptr) {
@@ -111,6 +140,7 @@ int main(int argc, char** argv) {
         return b;
     };
 
+    std::filesystem::create_directories(dir + "/update-src");
     const bool ok = synth::write_file(dir + "/bios.bin", bios_image()) && synth::write_file(dir + "/worst.bin", worst) &&
                     synth::write_file(dir + "/scan.bin", scan) &&
                     synth::write_file(dir + "/keys2000.bin", bare_headers(2000)) &&
@@ -120,6 +150,8 @@ int main(int argc, char** argv) {
                     // of entries: the output must grow with the file, not
                     // with headers times entries.
                     synth::write_file(dir + "/crafted1.bin", synth::make_crafted(synth::Crafted::shared_table, 3000, 75000)) &&
-                    synth::write_file(dir + "/crafted4.bin", synth::make_crafted(synth::Crafted::shared_table, 12000, 300000));
+                    synth::write_file(dir + "/crafted4.bin", synth::make_crafted(synth::Crafted::shared_table, 12000, 300000)) &&
+                    synth::write_file(dir + "/flash64.bin", flash64()) &&
+                    synth::write_file(dir + "/update-src/newer.bin", update_source());
     return ok ? 0 : 1;
 }

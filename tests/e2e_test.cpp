@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "flash.h"
 #include "synth.h"
 
 namespace {
@@ -1270,6 +1271,50 @@ TEST(Extract, SkipsDamageAndNeverOverwrites) {
         {"latest, no header", {{"none.bin", text(Bytes(64, 0xFF))}}, {"-latest", "none.bin", "."}, "", 1},
         {"latest, file missing", {}, {"-latest", "none.bin", "."}, "File can't be opened.\n", 2},
     });
+}
+
+}  // namespace
+
+namespace {
+
+// -update as a user runs it: on every platform the tool is built for, the
+// new image is written whole beside the old, which stays; a refusal and an
+// existing name leave everything as it was.
+TEST(Update, WritesANewImageAndLeavesTheOld) {
+    synth::FlashOptions options;
+    const synth::Flash flash = synth::make_flash(options);
+    const Bytes newer = synth::make_update({.revision = 0x2F, .data_size = 0x7D0, .extra_signatures = {}});
+    const Workdir dir;
+    dir.put("bios.bin", text(flash.image));
+    dir.put("ucode.bin", text(newer));
+    const Result r = dir.run({"-update", "bios.bin", "new.bin", "ucode.bin"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find(" |01| 00100060 | 000306C3 |    32    | 0000001B | 0000002F | UPDATED       |\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("   1 updated, 0 unchanged: written to new.bin\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(dir.path() / "bios.bin"), text(flash.image));
+    const std::string written = read_file(dir.path() / "new.bin");
+    EXPECT_EQ(written.size(), flash.image.size());
+    EXPECT_NE(written.find(text(newer)), std::string::npos);
+    EXPECT_EQ(dir.run({"-fitcheck", "new.bin"}).code, 0);
+    EXPECT_EQ(dir.run({"-verify", "new.bin"}).code, 0);
+
+    const Result again = dir.run({"-update", "bios.bin", "new.bin", "ucode.bin"});
+    EXPECT_EQ(again.code, 6);
+    EXPECT_EQ(read_file(dir.path() / "new.bin"), written);
+
+    options.boot_guard = true;
+    dir.put("guarded.bin", text(synth::make_flash(options).image));
+    const Result refused = dir.run({"-update", "guarded.bin", "guarded-new.bin", "ucode.bin"});
+    EXPECT_EQ(refused.code, 9);
+    EXPECT_EQ(refused.out.rfind("   Refused: the FIT holds Boot Guard manifests", 0), 0u) << refused.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "guarded-new.bin"));
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 4u) << "no temporary left";
 }
 
 }  // namespace

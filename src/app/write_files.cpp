@@ -1,9 +1,11 @@
 #include "app/write_files.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
 #include "app/platform.h"
+#include "commands/file.h"
 
 namespace tarnwick {
 
@@ -131,28 +133,67 @@ bool NewFileWriter::taken() const {
     return fs::symlink_status(path_, ec).type() != fs::file_type::not_found;
 }
 
-std::optional<std::string> NewFileWriter::write(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// The whole of a file just written, as it reads back: mapped where the
+// system maps files, else read into `buffer`.
+std::optional<Image> read_back(const std::string& path, platform::Mapping& mapping, std::vector<std::uint8_t>& buffer) {
+    const File file(platform::open_for_reading(path.c_str()));
+    const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+    if (!length || *length > SIZE_MAX / 2) {
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::size_t>(*length);
+    if (size == 0) {
+        return Image();
+    }
+    mapping = platform::map_file(file.get(), size);
+    if (mapping) {
+        return Image(mapping.data(), size);
+    }
+    buffer.resize(size);
+    if (std::fread(buffer.data(), 1, size, file.get()) != size) {
+        return std::nullopt;
+    }
+    return Image(buffer);
+}
+
+}  // namespace
+
+ImageSink::Outcome NewFileWriter::write(std::span<const Image> pieces, const Check& check) {
+    using Kind = Outcome::Kind;
     Made made;
     if (taken()) {
-        return path_ + " exists already; nothing was written";
+        return {Kind::failed, path_ + " exists already; nothing was written"};
     }
     const fs::path target(path_);
     const std::string directory = target.has_parent_path() ? target.parent_path().string() : ".";
-    const OutputFile file{target.filename().string(), {Image(bytes.data(), bytes.size())}};
+    const OutputFile file{target.filename().string(), std::vector<Image>(pieces.begin(), pieces.end())};
     const std::optional<std::string> temp = write_temporary(directory, file, made);
     if (!temp) {
-        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+        return {Kind::failed, "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written"};
+    }
+    {
+        platform::Mapping mapping;
+        std::vector<std::uint8_t> buffer;
+        const std::optional<Image> written = read_back(*temp, mapping, buffer);
+        if (!written) {
+            return {Kind::failed, "Can't read back " + *temp + ": " + platform::last_error() + "; nothing was written"};
+        }
+        if (std::optional<std::string> failed = check(*written)) {
+            return {Kind::check_failed, std::move(*failed)};
+        }
     }
     if (!platform::rename_no_replace(*temp, path_)) {
-        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+        return {Kind::failed, "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written"};
     }
     made.forget(*temp);
     made.file(path_);
     if (!platform::sync_directory(directory)) {
-        return "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written";
+        return {Kind::failed, "Can't write " + path_ + ": " + platform::last_error() + "; nothing was written"};
     }
     made.keep();
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace tarnwick

@@ -27,7 +27,7 @@ private:
 class NewFileWriter : public ImageSink {
 public:
     explicit NewFileWriter(std::string path) : path_(std::move(path)) {}
-    std::optional<std::string> write(std::span<const std::uint8_t> bytes) override;
+    Outcome write(std::span<const Image> pieces, const Check& check) override;
     // Says whether something has that name already.
     bool taken() const;
 

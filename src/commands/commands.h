@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <span>
@@ -62,9 +63,16 @@ ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const La
 // Where -update writes its new image: whole or not at all.
 class ImageSink {
 public:
+    struct Outcome {
+        enum class Kind { written, failed, check_failed } kind = Kind::written;
+        std::string message;  // what failed
+    };
+    using Check = std::function<std::optional<std::string>(Image written)>;
     virtual ~ImageSink() = default;
-    // Writes `bytes` as the new file, or returns what failed, leaving nothing.
-    virtual std::optional<std::string> write(std::span<const std::uint8_t> bytes) = 0;
+    // Writes `pieces`, one after the other, as the new file; reads what was
+    // written back and hands it to `check` before the file gets its name.
+    // On any failure nothing is left.
+    virtual Outcome write(std::span<const Image> pieces, const Check& check) = 0;
 };
 
 // Puts the newest of `sources` into the image's microcode files (or the

@@ -79,14 +79,18 @@ ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const 
         case UpdatePlan::Outcome::planned:
             break;
     }
-    const std::vector<std::uint8_t> bytes = apply_update(image, plan);
-    if (const std::optional<std::string> failed = check_updated(image, bytes, plan)) {
-        out << "   Refused: internal check failed: " << *failed << "; nothing was written.\n";
-        return ExitStatus::refused;
-    }
-    if (const std::optional<std::string> failed = sink.write(bytes)) {
-        out << "   " << *failed << '\n';
-        return ExitStatus::output_failed;
+    // The new image is checked as it was written, read back from its file.
+    const ImageSink::Outcome written = sink.write(
+        new_image_pieces(image, plan), [&](Image bytes) { return check_updated(image, bytes, plan); });
+    switch (written.kind) {
+        case ImageSink::Outcome::Kind::written:
+            break;
+        case ImageSink::Outcome::Kind::failed:
+            out << "   " << written.message << '\n';
+            return ExitStatus::output_failed;
+        case ImageSink::Outcome::Kind::check_failed:
+            out << "   Refused: internal check failed: " << written.message << "; nothing was written.\n";
+            return ExitStatus::refused;
     }
     print_table(plan, out);
     print_files(plan, out);

@@ -332,7 +332,7 @@ std::optional<std::string> plan_file(Image image, std::span<const SourceUpdate> 
 // Files whose body covers [from, to) and is summed: their checksums follow
 // the change. The files being rewritten are sealed already.
 void note_body_checksums(const std::vector<FirmwareVolume>& volumes, std::size_t from, std::size_t to,
-                         const UpdatePlan& plan, std::vector<std::size_t>& out) {
+                         const UpdatePlan& plan, std::vector<const FfsFile*>& out) {
     for (const FirmwareVolume& v : volumes) {
         for (const FfsFile& f : v.files) {
             if ((f.attributes & ffs_attribute_checksum) == 0 || f.body() > from || f.end() < to) {
@@ -341,8 +341,8 @@ void note_body_checksums(const std::vector<FirmwareVolume>& volumes, std::size_t
             const bool rewritten = std::any_of(plan.patches.begin(), plan.patches.end(),
                                                [&](const Patch& p) { return p.offset <= f.offset &&
                                                                             f.offset < p.offset + p.bytes.size(); });
-            if (!rewritten && std::find(out.begin(), out.end(), f.offset) == out.end()) {
-                out.push_back(f.offset);
+            if (!rewritten && std::find(out.begin(), out.end(), &f) == out.end()) {
+                out.push_back(&f);
             }
         }
     }
@@ -531,32 +531,63 @@ UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources) {
                 return refuse("internal check failed: the FIT lies inside a microcode or pad file");
             }
         }
+        // A summed body that holds changed bytes gets its checksum from the
+        // old one: take out the old bytes' sum, add the new.
+        std::vector<const FfsFile*> summed;
         for (const Patch& p : plan.patches) {
-            note_body_checksums(scan.volumes, p.offset, p.offset + p.bytes.size(), plan, plan.body_checksums);
+            note_body_checksums(scan.volumes, p.offset, p.offset + p.bytes.size(), plan, summed);
+        }
+        std::vector<Patch> checksums;
+        for (const FfsFile* f : summed) {
+            unsigned sum = image[f->offset + 0x11];
+            for (const Patch& p : plan.patches) {
+                if (p.offset >= f->body() && p.offset + p.bytes.size() <= f->end()) {
+                    for (std::size_t i = 0; i < p.bytes.size(); ++i) {
+                        sum += image[p.offset + i] + 0x100u - p.bytes[i];
+                    }
+                }
+            }
+            checksums.push_back({f->offset + 0x11, {static_cast<std::uint8_t>(sum)}});
+            plan.body_checksums.push_back(f->offset);
+        }
+        for (Patch& p : checksums) {
+            plan.patches.push_back(std::move(p));
+        }
+        std::sort(plan.patches.begin(), plan.patches.end(),
+                  [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+        for (const FirmwareVolume& v : scan.volumes) {
+            for (const FfsFile& f : v.files) {
+                plan.files_before.emplace_back(f.offset, f.header_checksum_ok && f.file_checksum_ok);
+            }
         }
     }
     plan.outcome = UpdatePlan::Outcome::planned;
     return plan;
 }
 
-std::vector<std::uint8_t> apply_update(Image image, const UpdatePlan& plan) {
+std::vector<Image> new_image_pieces(Image image, const UpdatePlan& plan) {
     if (plan.container) {
-        return plan.patches.front().bytes;
+        return {Image(plan.patches.front().bytes)};
     }
-    Bytes out(image.begin(), image.end());
-    for (const Patch& p : plan.patches) {
-        std::copy(p.bytes.begin(), p.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(p.offset));
-    }
-    if (!plan.body_checksums.empty()) {
-        const VolumeScan scan = find_volumes(out);
-        for (const FirmwareVolume& v : scan.volumes) {
-            for (const FfsFile& f : v.files) {
-                if (std::find(plan.body_checksums.begin(), plan.body_checksums.end(), f.offset) !=
-                    plan.body_checksums.end()) {
-                    out[f.offset + 0x11] = ffs_body_checksum(Image(out).subspan(f.body(), f.size - ffs_header_size));
-                }
-            }
+    std::vector<Image> pieces;
+    std::size_t from = 0;
+    for (const Patch& p : plan.patches) {  // ascending and apart
+        if (p.offset > from) {
+            pieces.push_back(image.subspan(from, p.offset - from));
         }
+        pieces.push_back(p.bytes);
+        from = p.offset + p.bytes.size();
+    }
+    if (from < image.size()) {
+        pieces.push_back(image.subspan(from));
+    }
+    return pieces;
+}
+
+std::vector<std::uint8_t> apply_update(Image image, const UpdatePlan& plan) {
+    Bytes out;
+    for (const Image piece : new_image_pieces(image, plan)) {
+        out.insert(out.end(), piece.begin(), piece.end());
     }
     return out;
 }
@@ -579,28 +610,31 @@ std::optional<std::string> check_updated(Image old_image, Image new_image, const
     if (new_image.size() != old_image.size()) {
         return std::string("the image's size changed");
     }
-    // Nothing changed but the patches and the checksums they ask for.
-    std::vector<bool> allowed(new_image.size(), false);
+    // Nothing changed but the patches and the checksums they ask for: the
+    // bytes between them are compared a run at a time.
+    std::vector<std::pair<std::size_t, std::size_t>> changed;
     for (const Patch& p : plan.patches) {
-        std::fill_n(allowed.begin() + static_cast<std::ptrdiff_t>(p.offset), p.bytes.size(), true);
+        changed.emplace_back(p.offset, p.offset + p.bytes.size());
     }
-    for (std::size_t f : plan.body_checksums) {
-        allowed[f + 0x11] = true;
-    }
-    for (std::size_t i = 0; i < new_image.size(); ++i) {
-        if (!allowed[i] && new_image[i] != old_image[i]) {
-            return "a byte outside the microcode files, their pads and the FIT changed, at " + hex(i);
+    std::sort(changed.begin(), changed.end());
+    changed.emplace_back(new_image.size(), new_image.size());
+    std::size_t from = 0;
+    for (const auto& [start, end] : changed) {
+        if (start > from &&
+            !std::equal(old_image.begin() + static_cast<std::ptrdiff_t>(from),
+                        old_image.begin() + static_cast<std::ptrdiff_t>(start),
+                        new_image.begin() + static_cast<std::ptrdiff_t>(from))) {
+            const auto at = std::mismatch(old_image.begin() + static_cast<std::ptrdiff_t>(from),
+                                          old_image.begin() + static_cast<std::ptrdiff_t>(start),
+                                          new_image.begin() + static_cast<std::ptrdiff_t>(from));
+            return "a byte outside the microcode files, their pads and the FIT changed, at " +
+                   hex(static_cast<std::size_t>(at.first - old_image.begin()));
         }
+        from = std::max(from, end);
     }
     // Every file readable with valid checksums, unless it was broken already.
-    const VolumeScan old_scan = find_volumes(old_image);
     const VolumeScan new_scan = find_volumes(new_image);
-    std::map<std::size_t, bool> was_ok;
-    for (const FirmwareVolume& v : old_scan.volumes) {
-        for (const FfsFile& f : v.files) {
-            was_ok[f.offset] = f.header_checksum_ok && f.file_checksum_ok;
-        }
-    }
+    const std::map<std::size_t, bool> was_ok(plan.files_before.begin(), plan.files_before.end());
     std::map<std::size_t, const FfsFile*> now;
     for (const FirmwareVolume& v : new_scan.volumes) {
         for (const FfsFile& f : v.files) {

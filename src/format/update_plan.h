@@ -84,9 +84,13 @@ struct UpdatePlan {
     // For an image, laid over a copy of it in this order; for a container,
     // one patch that is the whole new file.
     std::vector<Patch> patches;
-    // Files (by header offset) whose body checksum covers changed bytes: set
-    // again once the patches are in.
+    // Files outside the rewritten ones whose body checksum covers changed
+    // bytes (the file that holds the FIT, say), by header offset: their
+    // checksum bytes are among the patches.
     std::vector<std::size_t> body_checksums;
+    // Every file of the image before the change, by offset, and whether its
+    // checksums were valid: the read-back holds the new image to that.
+    std::vector<std::pair<std::size_t, bool>> files_before;
 
     std::size_t updated() const;
 };
@@ -94,7 +98,11 @@ struct UpdatePlan {
 // Plans the new image: `sources` are the updates to choose from.
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources);
 
-// The new image's bytes, for a plan whose outcome is planned.
+// The new image as pieces to write one after the other, for a plan whose
+// outcome is planned: the image's own bytes between the patches, so that
+// nothing is copied but what changes.
+std::vector<Image> new_image_pieces(Image image, const UpdatePlan& plan);
+// The same, joined.
 std::vector<std::uint8_t> apply_update(Image image, const UpdatePlan& plan);
 
 // Reads the new image back as a new image: every update of its microcode
