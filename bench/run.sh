@@ -63,6 +63,17 @@ echo "== find_pattern and the candidate walk (16 MiB buffers, median of 5)"
     for (; i <= NF; i++) printf " %s", $i
     print "" }'
 
+# The tool as it was before the AMD scan, for the row that holds -json to
+# what it cost then: built once from that commit, outside the work tree.
+base_ref=${BASE_REF:-62bbf89}
+base=$bin/base-$base_ref
+if [ ! -x "$base/tarnwick" ] && git -C "$OLDPWD" cat-file -e "$base_ref^{commit}" 2>/dev/null; then
+  rm -rf "$base-src" && git -C "$OLDPWD" worktree add -f --detach "$base-src" "$base_ref" >/dev/null 2>&1 &&
+    cmake -S "$base-src" -B "$base" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build "$base" -j "$jobs" --target tarnwick >/dev/null
+  git -C "$OLDPWD" worktree remove --force "$base-src" >/dev/null 2>&1 || true
+fi
+
 declare -A median peak
 T=$bin/tarnwick
 # name, command...: median wall time (ms) over $runs runs, and peak RSS (MiB)
@@ -96,6 +107,7 @@ fi
 time_it "tarnwick -verify bios.bin"          "$T" -verify bios.bin
 time_it "tarnwick -fitcheck bios.bin"        "$T" -fitcheck bios.bin
 time_it "tarnwick -json bios.bin"            "$T" -json bios.bin
+[ -x "$base/tarnwick" ] && time_it "tarnwick -json bios.bin, before AMD" "$base/tarnwick" -json bios.bin
 if [ -f real.bin ]; then
   ucode=$inputs/apt/root/lib/firmware/intel-ucode
   time_it "tarnwick -verify real.bin"        "$T" -verify real.bin
@@ -153,6 +165,7 @@ ratio "-verify bios / -info bios"       1.3  "tarnwick -verify bios.bin" "tarnwi
 ratio "-verify real / -info real"       1.3  "tarnwick -verify real.bin" "tarnwick -info real.bin"
 ratio "-fitcheck bios / -fit bios"      1.2  "tarnwick -fitcheck bios.bin" "tarnwick -fit bios.bin"
 ratio "-json bios / -info bios"         1.5  "tarnwick -json bios.bin" "tarnwick -info bios.bin"
+ratio "-json bios / -json before AMD scan" 1.2 "tarnwick -json bios.bin" "tarnwick -json bios.bin, before AMD"
 ratio "-json real / -info real"         1.5  "tarnwick -json real.bin" "tarnwick -info real.bin"
 ratio "-json 1,000 files / 1,000 -info runs" 1 "tarnwick -json, 1,000 files at once" "tarnwick -info, 1,000 runs"
 ratio "-latest bios / -info bios"       1.5  "tarnwick -latest bios.bin (Debian's directory)" "tarnwick -info bios.bin"

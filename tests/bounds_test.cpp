@@ -107,12 +107,14 @@ TEST(Bounds, CraftedTablesCostNoMoreThanTheirSize) {
         {"headers sharing one table", synth::Crafted::shared_table},
         {"the same, every checksum right", synth::Crafted::shared_table_intact},
         {"tables 4 bytes apart", synth::Crafted::staggered_tables},
+        {"AMD patches sharing one long table entry", synth::Crafted::amd_shared_table},
     };
     // Two sizes: a fault that grows with the product shows at the second
     // long before it shows in absolute figures.
     const std::pair<std::size_t, std::size_t> sizes[] = {{300, 3000}, {1200, 12000}};
     const std::vector<std::vector<std::string>> commands = {
         {"-info"}, {"-scan"}, {"-check"}, {"-fit"}, {"-verify"}, {"-fitcheck"}, {"-json"}, {"-latest", "ref"},
+        {"-extract", "out"},
     };
     for (const Shape& s : shapes) {
         for (const auto& [headers, entries] : sizes) {

@@ -1318,3 +1318,75 @@ TEST(Update, WritesANewImageAndLeavesTheOld) {
 }
 
 }  // namespace
+
+namespace {
+
+// AMD patches through every command that reads them: a container of two
+// families and a bare Zen patch after it, and a bare pre-Zen one.
+TEST(Amd, VerifyJsonExtractLatest) {
+    const synth::AmdPatch fam10h{};
+    const synth::AmdPatch zen{.date = 0x12192023, .patch_id = 0x0800126F, .format = 0x8004, .len = 0, .init = 0,
+                              .equiv_id = 0x8012, .size = 0xC80, .checksum = false, .checksum_field = 0};
+    Bytes damaged = synth::make_amd_patch(fam10h);
+    damaged[0x200] ^= 1;
+    Bytes image = synth::make_amd_container({{0x00100F22, 0x1022}, {0x00100F23, 0x1022}, {0x00800F12, 0x8012}},
+                                            {synth::make_amd_patch(fam10h), synth::make_amd_patch(zen)});
+    synth::append(image, Bytes(0x10, 0xFF));
+    synth::append(image, synth::make_amd_patch({.date = 0x02232024, .patch_id = 0x0A0011D5, .format = 0x8005,
+                                                .len = 0, .init = 0, .equiv_id = 0xA011, .size = 0x15C0,
+                                                .checksum = false, .checksum_field = 0}));
+    const Workdir dir;
+    dir.put("amd.bin", text(image));
+    const std::string amd_heading =
+        " +--------------------------------------------------------------------------------------+\n"
+        " |No|  Offset  |   CPUID  |  Equiv   | Patch ID |    Date    | Size Hex |    Status     |\n"
+        " +--+----------+----------+----------+----------+------------+----------+---------------+\n";
+    const std::string rows =
+        " |01| 00000054 | 00100F22 |   1022   | 01000083 | 30-04-2008 | 000003C0 | OK            |\n"
+        " |  |          | 00100F23 |          |          |            |          |               |\n"
+        " |02| 0000041C | 00800F12 |   8012   | 0800126F | 19-12-2023 | 00000C80 | OK            |\n"
+        " |03| 000010AC | 00A00F11 |   A011   | 0A0011D5 | 23-02-2024 | 000015C0 | OK            |\n";
+    const Result verify = dir.run({"-verify", "amd.bin"});
+    EXPECT_EQ(verify.out, amd_heading + rows + latest_rule + "   3 AMD patches: 3 intact, 0 damaged\n");
+    EXPECT_EQ(verify.code, 0);
+
+    EXPECT_EQ(jq(".[0].amd | map([.kind, .patch_id, .equiv_id, (.cpuids | join(\" \")), .date, .format, .size, "
+                 ".status, .min_revision] | map(tostring) | join(\",\")) | join(\"\\n\")",
+                 dir.run({"-json", "amd.bin"}).out),
+              "container,0x01000083,0x1022,0x00100F22 0x00100F23,2008-04-30,0x8000,960,ok,null\n"
+              "container,0x0800126F,0x8012,0x00800F12,2023-12-19,0x8004,3200,ok,null\n"
+              "bare,0x0A0011D5,0xA011,0x00A00F11,2024-02-23,0x8005,5568,ok,null\n");
+
+    const Result extracted = dir.run({"-extract", "amd.bin", "ucode"});
+    EXPECT_EQ(extracted.out, "   microcode_amd.bin: 1 AMD patch, 01000083\n"
+                             "   microcode_amd_fam17h.bin: 1 AMD patch, 0800126F\n"
+                             "   microcode_amd_fam19h.bin: 1 AMD patch, 0A0011D5\n"
+                             "   3 files written, 3 AMD patches in them\n");
+    EXPECT_EQ(extracted.code, 0);
+    EXPECT_EQ(dir.run({"-extract", "amd.bin", "ucode"}).code, 6) << "never over what exists";
+    const Result latest = dir.run({"-latest", "amd.bin", "ucode"});
+    EXPECT_EQ(latest.code, 0) << latest.out;
+    EXPECT_NE(latest.out.find(" |03| 000010AC | 00A00F11 |   A011   | 0A0011D5 | 23-02-2024 | 0A0011D5 | LATEST        |\n"),
+              std::string::npos)
+        << latest.out;
+
+    // A damaged patch, and a bare one with no processor to map.
+    Bytes other = synth::make_amd_container({{0x00100F22, 0x1022}}, {damaged});
+    synth::append(other, Bytes(0x10, 0xFF));
+    synth::append(other, synth::make_amd_patch({.patch_id = 0x01000090}));
+    dir.put("other.bin", text(other));
+    const Result v2 = dir.run({"-verify", "other.bin"});
+    EXPECT_EQ(v2.code, 7);
+    EXPECT_NE(v2.out.find("| BAD CHECKSUM  |"), std::string::npos) << v2.out;
+    EXPECT_NE(v2.out.find(" |02| 00000404 |          |   1022   | 01000090 |"), std::string::npos) << v2.out;
+    const Result l2 = dir.run({"-latest", "other.bin", "ucode"});
+    EXPECT_EQ(l2.code, 7) << l2.out;
+    EXPECT_NE(l2.out.find("| 01000090 | 30-04-2008 | 01000083 | LATEST        |"), std::string::npos)
+        << "bare 0x01000090 is newer than the folder's" << l2.out;
+    const Result e2 = dir.run({"-extract", "other.bin", "out"});
+    EXPECT_EQ(e2.out, "   Skipped AMD patch 01 at offset 0x00000034: BAD CHECKSUM\n"
+                      "   Skipped AMD patch 02 at offset 0x00000404: bare, with no processor to map it to\n");
+    EXPECT_EQ(e2.code, 1);
+}
+
+}  // namespace

@@ -75,7 +75,20 @@ Bytes make_update(const Update& u) {
     return b;
 }
 
+Bytes make_amd_patch(const AmdPatch& p);
+Bytes make_amd_container(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& table,
+                         const std::vector<Bytes>& patches);
+
 Bytes make_crafted(Crafted shape, std::size_t headers, std::size_t entries) {
+    if (shape == Crafted::amd_shared_table) {
+        std::vector<std::pair<std::uint32_t, std::uint16_t>> table;
+        for (std::size_t k = 0; k < entries; ++k) {
+            table.emplace_back(static_cast<std::uint32_t>(0x00100F00 + k), std::uint16_t{0x1022});
+        }
+        const Bytes patch = make_amd_patch({.patch_id = 0x01000083, .format = 0x8001, .len = 0, .equiv_id = 0x1022,
+                                            .size = 64, .checksum = false});
+        return make_amd_container(table, std::vector<Bytes>(headers, patch));
+    }
     const std::uint32_t date = 0x07132016;
     // Where the first table starts: after every header and some data of the
     // last (a data size of 0 would mean an old-style update).
@@ -200,6 +213,50 @@ const char* output_dir(int argc, char** argv) {
         return nullptr;
     }
     return argv[1];
+}
+
+}  // namespace synth
+
+namespace synth {
+
+Bytes make_amd_patch(const AmdPatch& p) {
+    Bytes b(p.size, 0);
+    put_le32(b, 0, p.date);
+    put_le32(b, 4, p.patch_id);
+    b[8] = static_cast<std::uint8_t>(p.format);
+    b[9] = static_cast<std::uint8_t>(p.format >> 8);
+    b[0xA] = p.len;
+    b[0xB] = p.init;
+    b[0x18] = static_cast<std::uint8_t>(p.equiv_id);
+    b[0x19] = static_cast<std::uint8_t>(p.equiv_id >> 8);
+    const std::uint8_t filler = p.format == 0x8000 || p.format == 0x8001 || p.format == 0x8003 ? 0xAA : 0x00;
+    b[0x1D] = b[0x1E] = b[0x1F] = filler;
+    for (std::size_t i = 64; i < b.size(); ++i) {
+        b[i] = static_cast<std::uint8_t>(0x31 + (i * 13) % 0xC0);
+    }
+    put_le32(b, 0xC, p.checksum ? word_sum(b, 64, b.size()) : p.checksum_field);
+    return b;
+}
+
+Bytes make_amd_container(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& table,
+                         const std::vector<Bytes>& patches) {
+    Bytes b = {'D', 'M', 'A', 0};
+    put_le32(b, 4, 0);
+    put_le32(b, 8, static_cast<std::uint32_t>((table.size() + 1) * 16));
+    for (const auto& [cpuid, equiv] : table) {
+        const std::size_t e = b.size();
+        b.resize(e + 16, 0);
+        put_le32(b, e, cpuid);
+        put_le32(b, e + 12, equiv);
+    }
+    b.resize(b.size() + 16, 0);
+    for (const Bytes& p : patches) {
+        const std::size_t s = b.size();
+        put_le32(b, s, 1);
+        put_le32(b, s + 4, static_cast<std::uint32_t>(p.size()));
+        append(b, p);
+    }
+    return b;
 }
 
 }  // namespace synth

@@ -67,6 +67,9 @@ enum class Crafted {
     shared_table_intact,
     // Headers whose tables start 4 bytes apart, each with its own count.
     staggered_tables,
+    // An AMD container whose table gives one equivalence id `entries`
+    // processors, and `headers` patches of that id.
+    amd_shared_table,
 };
 Bytes make_crafted(Crafted shape, std::size_t headers, std::size_t entries);
 
@@ -77,5 +80,30 @@ bool write_file(const std::string& path, const std::string& bytes);
 // The output folder of a generator's command line `NAME DIR`, or nothing
 // after printing its usage.
 const char* output_dir(int argc, char** argv);
+
+}  // namespace synth
+
+namespace synth {
+
+// A made-up AMD patch: its 64-byte header and `size` bytes in all. Where
+// `checksum` is true (formats 0x8000 and 0x8003) the header holds the sum
+// of the body's words.
+struct AmdPatch {
+    std::uint32_t date = 0x04302008;  // BCD 0xMMDDYYYY
+    std::uint32_t patch_id = 0x01000083;
+    std::uint16_t format = 0x8000;
+    std::uint8_t len = 0x20;
+    std::uint8_t init = 0;
+    std::uint16_t equiv_id = 0x1022;
+    std::size_t size = 0x3C0;
+    bool checksum = true;
+    std::uint32_t checksum_field = 0;  // written as is where `checksum` is false
+};
+Bytes make_amd_patch(const AmdPatch& p);
+
+// One loader container: "DMA\0", an equivalence table of {cpuid, equiv id}
+// and its closing zero entry, then one section per patch.
+Bytes make_amd_container(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& table,
+                         const std::vector<Bytes>& patches);
 
 }  // namespace synth

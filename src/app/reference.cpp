@@ -11,14 +11,15 @@
 
 namespace tarnwick {
 
-std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& directory) {
+std::optional<Reference> read_reference(const std::string& directory) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::directory_iterator it(directory, ec);
     if (ec) {
         return std::nullopt;
     }
-    std::vector<LayoutUpdate> updates;
+    Reference reference;
+    std::vector<LayoutUpdate>& updates = reference.intel;
     platform::Buffer buffer;
     std::size_t capacity = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -49,11 +50,12 @@ std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& direc
         for (const FoundUpdate& u : find_intact_updates(image)) {
             updates.push_back(layout_update(image, u));
         }
+        add_known_amd(image, reference.amd);
     }
     if (ec) {
         return std::nullopt;
     }
-    return updates;
+    return reference;
 }
 
 namespace {

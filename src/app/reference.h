@@ -5,17 +5,26 @@
 #include <string>
 #include <vector>
 
+#include "format/amd.h"
 #include "format/loader_layout.h"
 
 namespace tarnwick {
 
-// Where distributions' intel-microcode packages keep the loader's files.
+// Where distributions' intel-microcode and amd64-microcode packages keep
+// the loader's files.
 inline constexpr const char* default_reference_directory = "/lib/firmware/intel-ucode";
+inline constexpr const char* default_amd_reference_directory = "/lib/firmware/amd-ucode";
 
-// The intact updates of every regular file directly in `directory`, each
-// file read as a container, as the loader reads one. Nothing when the
-// directory can't be opened; files that can't be read are passed over.
-std::optional<std::vector<LayoutUpdate>> read_reference(const std::string& directory);
+struct Reference {
+    std::vector<LayoutUpdate> intel;
+    std::vector<AmdKnown> amd;
+};
+
+// The intact Intel updates and AMD patches of every regular file directly
+// in `directory`, each Intel container read as the loader reads one.
+// Nothing when the directory can't be opened; files that can't be read are
+// passed over.
+std::optional<Reference> read_reference(const std::string& directory);
 
 // The bytes of every regular file directly in `path` when it is a
 // directory, or of `path` itself when it is a file, each whole. Nothing when

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/load_image.h"
+#include "app/reference.h"
 #include "commands/status.h"
 #include "format/loader_layout.h"
 
@@ -26,8 +27,9 @@ public:
     ExitStatus run(const LoadedImage& image, std::ostream& out);
 
 private:
-    const char* directory_;
-    std::future<std::optional<std::vector<LayoutUpdate>>> reading_;
+    bool given_ = false;
+    std::future<std::optional<Reference>> intel_;  // the given directory, or Intel's default
+    std::future<std::optional<Reference>> amd_;    // AMD's default
 };
 
 // -extract FILE DIR

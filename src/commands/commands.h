@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/status.h"
+#include "format/amd.h"
 #include "format/bytes.h"
 #include "format/loader_layout.h"
 #include "format/update_check.h"
@@ -55,10 +56,10 @@ inline std::uint64_t extract_limit(std::uint64_t image_size) {
     return 16 * image_size + (std::uint64_t{64} << 20);
 }
 
-// Compares the image's updates, as find_updates gives them, with the intact
-// updates of a reference directory, read by the caller.
+// Compares the image's updates, as find_updates gives them, and its AMD
+// patches with the intact ones of reference directories, read by the caller.
 ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const LayoutUpdate> reference,
-                      std::ostream& out);
+                      const AmdPatches& amd, std::span<const AmdKnown> amd_reference, std::ostream& out);
 
 // Where -update writes its new image: whole or not at all.
 class ImageSink {

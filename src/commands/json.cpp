@@ -1,10 +1,14 @@
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <span>
 #include <ostream>
 #include <string>
 
 #include "commands/commands.h"
 #include "commands/json_writer.h"
 #include "format/image_scan.h"
+#include "format/amd.h"
 #include "format/fit.h"
 #include "format/update_check.h"
 
@@ -65,6 +69,39 @@ void write_update(JsonWriter& j, Image image, std::size_t no, const FoundUpdate&
         }
     }
     j.end_array().end_object();
+}
+
+void write_amd(JsonWriter& j, const AmdPatch& p, std::span<const AmdPatch> all) {
+    const AmdPatchHeader& h = p.header;
+    char date[16];
+    std::snprintf(date, sizeof date, "20%02X-%02X-%02X", h.year(), h.month(), h.day());
+    j.begin_object()
+        .key("offset").number(p.offset)
+        .key("kind").string(p.bare ? "bare" : "container")
+        .key("patch_id").hex(h.patch_id)
+        .key("equiv_id").hex(h.equiv_id, 4);
+    if (p.cpuids_as) {
+        const auto earlier = std::lower_bound(all.begin(), all.end(), *p.cpuids_as,
+                                              [](const AmdPatch& a, std::size_t at) { return a.offset < at; });
+        j.key("cpuids_as").number(static_cast<std::uint64_t>(earlier - all.begin()) + 1);
+    } else {
+        j.key("cpuids").begin_array();
+        for (std::uint32_t c : p.cpuids) {
+            j.hex(c);
+        }
+        j.end_array();
+    }
+    j.key("date").string(date)
+        .key("format").hex(h.format, 4)
+        .key("size").number(p.size)
+        .key("status").string(json_word(amd_status_word(p.status)))
+        .key("min_revision");
+    if (p.min_revision) {
+        j.hex(*p.min_revision);
+    } else {
+        j.null();
+    }
+    j.end_object();
 }
 
 void write_fit(JsonWriter& j, const FitCheck& c) {
@@ -128,7 +165,16 @@ std::string json_line(const char* path, Image image) {
     }
     j.end_array();
 
-    const ImageScan scan = scan_image(image);
+    // The AMD walk rides on the image's one pass.
+    AmdScanner amd_scanner(image);
+    const ImageScan scan = scan_image(image, amd_scanner);
+    const AmdPatches amd = amd_scanner.finish();
+    j.key("amd").begin_array();
+    for (const AmdPatch& p : amd.patches) {
+        write_amd(j, p, amd.patches);
+    }
+    j.end_array();
+
     const char* mpdt = "none";
     switch (scan.mpdt) {
         case MpdtRecord::boot: mpdt = "boot"; break;

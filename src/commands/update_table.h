@@ -4,6 +4,9 @@
 #include <iosfwd>
 #include <string_view>
 
+#include <span>
+
+#include "format/amd.h"
 #include "format/update_check.h"
 
 namespace tarnwick {
@@ -23,5 +26,12 @@ void print_update_table_heading(std::ostream& out, std::string_view own_column);
 // command's own column.
 void print_update_row(std::ostream& out, std::size_t row, const FoundUpdate& u, std::string_view own_cell,
                       std::string_view status);
+
+// The AMD tables of -verify and -latest: No, the header's offset, CPUID,
+// Equiv, Patch ID, Date, the command's own column and a status word; each
+// further CPUID of the patch on a row of its own.
+void print_amd_table_heading(std::ostream& out, std::string_view own_column);
+void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::span<const AmdPatch> all,
+                    std::string_view own_cell, std::string_view status);
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/amd.h"
 #include "format/checksum.h"
 
 namespace tarnwick {
@@ -27,7 +28,9 @@ void for_each_match_starting_in(Image image, std::size_t at, std::size_t length,
 
 }  // namespace
 
-ImageScan scan_image(Image image) {
+namespace {
+
+ImageScan scan(Image image, AmdScanner* amd) {
     // A multiple of 4, so that every slice starts on a word; small enough to
     // stay in the cache while it is searched twice and summed.
     constexpr std::size_t slice = 64 * 1024;
@@ -37,6 +40,24 @@ ImageScan scan_image(Image image) {
     for (std::size_t at = 0; at < image.size(); at += slice) {
         const std::size_t length = std::min(slice, image.size() - at);
         scan.sum += sum_words(image.subspan(at, length));
+        if (amd != nullptr) {
+            // Candidates that start in this slice; a header's bytes past it
+            // are read where they lie.
+            const Image window = image.subspan(at, std::min(length + amd_header_bytes - 1, image.size() - at));
+            std::size_t found[64];
+            std::size_t from = 0;
+            bool done = false;
+            while (!done) {
+                const std::size_t n = find_amd_candidates(window, from, found);
+                done = n == 0;
+                for (std::size_t k = 0; k < n && !done; ++k) {
+                    done = found[k] >= length;
+                    if (!done) {
+                        amd->visit(at + found[k]);
+                    }
+                }
+            }
+        }
         for_each_match_starting_in(image, at, length, fit_signature,
                                    [&](std::size_t p) { scan.fit_signatures.push_back(p); });
         if (scan.mpdt == MpdtRecord::boot) {
@@ -57,5 +78,11 @@ ImageScan scan_image(Image image) {
     }
     return scan;
 }
+
+}  // namespace
+
+ImageScan scan_image(Image image) { return scan(image, nullptr); }
+
+ImageScan scan_image(Image image, AmdScanner& amd) { return scan(image, &amd); }
 
 }  // namespace tarnwick

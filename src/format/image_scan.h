@@ -23,4 +23,8 @@ struct ImageScan {
 // and for_each_match(image, fit_signature).
 ImageScan scan_image(Image image);
 
+// The same, also handing each AMD candidate to `amd`, in order.
+class AmdScanner;
+ImageScan scan_image(Image image, AmdScanner& amd);
+
 }  // namespace tarnwick

@@ -46,6 +46,24 @@ inline bool any_pair_64(const std::uint8_t* p, std::uint8_t a, std::size_t dista
     return _mm_movemask_epi8(any) != 0;
 }
 
+// Whether some i in [0, 64) has p[i] == a and p[i + d1] == b, or p[i + o2]
+// == c and p[i + o2 + d2] == d; reads p[0, 64 + d1) and p[o2, o2 + 64 + d2).
+// Two rare pairs in one pass over the bytes.
+inline bool any_of_two_pairs_64(const std::uint8_t* p, std::uint8_t a, std::size_t d1, std::uint8_t b,
+                                std::size_t o2, std::uint8_t c, std::size_t d2, std::uint8_t d) {
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+    const __m128i vd = _mm_set1_epi8(static_cast<char>(d));
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t k = 0; k < 64; k += 16) {
+        const auto at = [&](std::size_t off) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + off)); };
+        any = _mm_or_si128(any, _mm_and_si128(_mm_cmpeq_epi8(at(0), va), _mm_cmpeq_epi8(at(d1), vb)));
+        any = _mm_or_si128(any, _mm_and_si128(_mm_cmpeq_epi8(at(o2), vc), _mm_cmpeq_epi8(at(o2 + d2), vd)));
+    }
+    return _mm_movemask_epi8(any) != 0;
+}
+
 // Reads exactly p[0, 16).
 inline std::uint64_t equal(const std::uint8_t* p, std::uint8_t value) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -67,6 +85,21 @@ inline bool any_pair_64(const std::uint8_t* p, std::uint8_t a, std::size_t dista
     uint8x16_t any = vdupq_n_u8(0);
     for (std::size_t k = 0; k < 64; k += 16) {
         any = vorrq_u8(any, vandq_u8(vceqq_u8(vld1q_u8(p + k), va), vceqq_u8(vld1q_u8(p + k + distance), vb)));
+    }
+    return vmaxvq_u8(any) != 0;
+}
+
+// Whether some i in [0, 64) has p[i] == a and p[i + d1] == b, or p[i + o2]
+// == c and p[i + o2 + d2] == d; reads p[0, 64 + d1) and p[o2, o2 + 64 + d2).
+// Two rare pairs in one pass over the bytes.
+inline bool any_of_two_pairs_64(const std::uint8_t* p, std::uint8_t a, std::size_t d1, std::uint8_t b,
+                                std::size_t o2, std::uint8_t c, std::size_t d2, std::uint8_t d) {
+    uint8x16_t any = vdupq_n_u8(0);
+    for (std::size_t k = 0; k < 64; k += 16) {
+        any = vorrq_u8(any, vandq_u8(vceqq_u8(vld1q_u8(p + k), vdupq_n_u8(a)),
+                                     vceqq_u8(vld1q_u8(p + k + d1), vdupq_n_u8(b))));
+        any = vorrq_u8(any, vandq_u8(vceqq_u8(vld1q_u8(p + k + o2), vdupq_n_u8(c)),
+                                     vceqq_u8(vld1q_u8(p + k + o2 + d2), vdupq_n_u8(d))));
     }
     return vmaxvq_u8(any) != 0;
 }

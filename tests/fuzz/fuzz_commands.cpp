@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const tarnwick::FoundUpdate& u : tarnwick::find_intact_updates(image)) {
         reference.push_back(tarnwick::layout_update(image, u));
     }
-    tarnwick::run_latest(image, tarnwick::find_updates(image), reference, sink);
+    std::vector<tarnwick::AmdKnown> amd_reference;
+    tarnwick::add_known_amd(image, amd_reference);
+    tarnwick::run_latest(image, tarnwick::find_updates(image), reference, tarnwick::find_amd_patches(image), amd_reference, sink);
     tarnwick::run_scan_with_database(image, database.c_str(), sink);
 
     // -update with the image's own intact updates as the source: a newer
