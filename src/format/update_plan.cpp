@@ -476,6 +476,12 @@ UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources) {
         }
     }
 
+    // Real images hold one microcode file, or two with a backup; a crafted
+    // one with thousands would make every later step grow with their square.
+    constexpr std::size_t most_files = 64;
+    if (files.size() > most_files) {
+        return refuse(std::to_string(files.size()) + " microcode files, far more than any real image holds");
+    }
     UpdatePlan plan;
     if (files.empty()) {
         if (std::optional<UpdatePlan> container = plan_container(image, sources, index)) {
@@ -682,10 +688,13 @@ std::optional<std::string> check_updated(Image old_image, Image new_image, const
         if (fit.microcode.size() != plan.fit_microcode_entries) {
             return std::string("the FIT has another number of microcode entries");
         }
+        std::vector<std::size_t> starts;
+        for (const UpdateRow& r : plan.rows) {
+            starts.push_back(r.new_offset);
+        }
+        std::sort(starts.begin(), starts.end());
         for (const FitMicrocode& m : fit.microcode) {
-            const bool named = m.offset && std::any_of(plan.rows.begin(), plan.rows.end(), [&](const UpdateRow& r) {
-                                   return r.new_offset == *m.offset;
-                               });
+            const bool named = m.offset && std::binary_search(starts.begin(), starts.end(), *m.offset);
             if (!named || m.status != UpdateStatus::ok) {
                 return "FIT entry " + std::to_string(m.index) + " does not name an intact update of the new image";
             }

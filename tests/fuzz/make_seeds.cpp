@@ -57,6 +57,17 @@ int main(int argc, char** argv) {
         seed(dir, image);
     }
 
+    // AMD: a container of one family 10h patch, and a bare Zen patch in fill.
+    seed(dir, synth::make_amd_container({{0x00100F22, 0x1022}, {0x00100F23, 0x1022}},
+                                        {synth::make_amd_patch({})}));
+    {
+        synth::Bytes flash(0x40, 0xFF);
+        synth::append(flash, synth::make_amd_patch({.date = 0x12192023, .patch_id = 0x0800126F, .format = 0x8004,
+                                                    .len = 0, .init = 0, .equiv_id = 0x8012, .size = 0xC80,
+                                                    .checksum = false, .checksum_field = 0}));
+        seed(dir, flash);
+    }
+
     // FIT tables, whole and running into the end of the image.
     synth::Bytes fit(0x100, 0xFF);
     synth::put_fit(fit, 0x40, {0xFFF70400, 0xFFF80000, 0xFFF90000});
