@@ -1,7 +1,7 @@
 #pragma once
 
 // Made-up UEFI flash images: firmware volumes with a microcode file, pad
-// files, a FIT and a volume-top file, laid out as the PI specification and
+// files, a FIT and a volume-top file, laid out as UEFI firmware and
 // vendors' images lay them. Every byte of content is invented.
 
 #include <array>

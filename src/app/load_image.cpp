@@ -109,4 +109,17 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
     return ExitStatus::done;
 }
 
+std::optional<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
+    const File file(platform::open_for_reading(path.c_str()));
+    const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+    if (!length || *length > largest_image) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*length));
+    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 }  // namespace tarnwick

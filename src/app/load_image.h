@@ -1,7 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/platform.h"
 #include "commands/status.h"
@@ -22,5 +26,10 @@ struct LoadedImage {
 // Opens, measures and reads the whole file at `path`. On failure prints the
 // message for it to `out` and returns its status.
 ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out);
+
+// The whole of a regular file, read into memory (not mapped: the caller may
+// keep it past other files' mappings); nothing when it can't be opened,
+// measured or read in full.
+std::optional<std::vector<std::uint8_t>> read_whole_file(const std::string& path);
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "app/load_image.h"
 #include "app/platform.h"
 #include "commands/file.h"
 #include "format/update_check.h"
@@ -58,31 +59,13 @@ std::optional<Reference> read_reference(const std::string& directory) {
     return reference;
 }
 
-namespace {
-
-// The whole of one file, or nothing.
-std::optional<std::vector<std::uint8_t>> read_whole(const std::string& path) {
-    const File file(platform::open_for_reading(path.c_str()));
-    const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
-    if (!length || *length > SIZE_MAX / 2) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*length));
-    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-}  // namespace
-
 std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
     std::vector<std::vector<std::uint8_t>> files;
     const fs::file_status status = fs::status(path, ec);
     if (status.type() == fs::file_type::regular) {
-        std::optional<std::vector<std::uint8_t>> bytes = read_whole(path);
+        std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(path);
         if (!bytes) {
             return std::nullopt;
         }
@@ -102,7 +85,7 @@ std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const st
         if (!it->is_regular_file(kind)) {
             continue;
         }
-        if (std::optional<std::vector<std::uint8_t>> bytes = read_whole(it->path().string())) {
+        if (std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(it->path().string())) {
             files.push_back(std::move(*bytes));
         }
     }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/load_image.h"
 #include "app/platform.h"
 #include "commands/file.h"
 
@@ -138,23 +139,21 @@ namespace {
 // The whole of a file just written, as it reads back: mapped where the
 // system maps files, else read into `buffer`.
 std::optional<Image> read_back(const std::string& path, platform::Mapping& mapping, std::vector<std::uint8_t>& buffer) {
-    const File file(platform::open_for_reading(path.c_str()));
-    const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
-    if (!length || *length > SIZE_MAX / 2) {
+    {
+        const File file(platform::open_for_reading(path.c_str()));
+        const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+        if (file && length && *length != 0 && *length <= SIZE_MAX / 2) {
+            mapping = platform::map_file(file.get(), static_cast<std::size_t>(*length));
+        }
+        if (mapping) {
+            return Image(mapping.data(), mapping.size());
+        }
+    }
+    std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+    if (!bytes) {
         return std::nullopt;
     }
-    const auto size = static_cast<std::size_t>(*length);
-    if (size == 0) {
-        return Image();
-    }
-    mapping = platform::map_file(file.get(), size);
-    if (mapping) {
-        return Image(mapping.data(), size);
-    }
-    buffer.resize(size);
-    if (std::fread(buffer.data(), 1, size, file.get()) != size) {
-        return std::nullopt;
-    }
+    buffer = std::move(*bytes);
     return Image(buffer);
 }
 

@@ -15,12 +15,7 @@ namespace {
 // The table entries a patch brings into its container: its table's, with
 // their errata fields, and for Zen the processor its patch id names.
 std::vector<AmdEquivEntry> entries_of(const AmdPatch& p, std::span<const AmdPatch> all) {
-    std::vector<AmdEquivEntry> entries = p.equiv;
-    if (p.cpuids_as) {
-        const auto earlier = std::lower_bound(all.begin(), all.end(), *p.cpuids_as,
-                                              [](const AmdPatch& a, std::size_t at) { return a.offset < at; });
-        entries = earlier->equiv;
-    }
+    std::vector<AmdEquivEntry> entries = p.cpuids_as ? all[*p.cpuids_as].equiv : p.equiv;
     if (is_zen(p.header.patch_id)) {
         const std::uint32_t own = zen_cpuid(p.header.patch_id);
         if (std::none_of(entries.begin(), entries.end(), [own](const AmdEquivEntry& e) { return e.cpuid == own; })) {
@@ -50,7 +45,7 @@ ExitStatus run_extract(Image image, FileSink& sink, std::ostream& out) {
         if (p.status != AmdStatus::ok) {
             print(out, "   Skipped AMD patch %02llu at offset 0x%08llX: %s\n", static_cast<unsigned long long>(row + 1),
                   static_cast<unsigned long long>(p.offset), std::string(amd_status_word(p.status)).c_str());
-        } else if (p.cpuids.empty() && !p.cpuids_as) {
+        } else if (!p.names_processors()) {
             print(out, "   Skipped AMD patch %02llu at offset 0x%08llX: bare, with no processor to map it to\n",
                   static_cast<unsigned long long>(row + 1), static_cast<unsigned long long>(p.offset));
         }

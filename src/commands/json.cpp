@@ -1,7 +1,5 @@
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <span>
 #include <ostream>
 #include <string>
 
@@ -71,7 +69,7 @@ void write_update(JsonWriter& j, Image image, std::size_t no, const FoundUpdate&
     j.end_array().end_object();
 }
 
-void write_amd(JsonWriter& j, const AmdPatch& p, std::span<const AmdPatch> all) {
+void write_amd(JsonWriter& j, const AmdPatch& p) {
     const AmdPatchHeader& h = p.header;
     char date[16];
     std::snprintf(date, sizeof date, "20%02X-%02X-%02X", h.year(), h.month(), h.day());
@@ -81,9 +79,7 @@ void write_amd(JsonWriter& j, const AmdPatch& p, std::span<const AmdPatch> all) 
         .key("patch_id").hex(h.patch_id)
         .key("equiv_id").hex(h.equiv_id, 4);
     if (p.cpuids_as) {
-        const auto earlier = std::lower_bound(all.begin(), all.end(), *p.cpuids_as,
-                                              [](const AmdPatch& a, std::size_t at) { return a.offset < at; });
-        j.key("cpuids_as").number(static_cast<std::uint64_t>(earlier - all.begin()) + 1);
+        j.key("cpuids_as").number(*p.cpuids_as + 1);
     } else {
         j.key("cpuids").begin_array();
         for (std::uint32_t c : p.cpuids) {
@@ -171,7 +167,7 @@ std::string json_line(const char* path, Image image) {
     const AmdPatches amd = amd_scanner.finish();
     j.key("amd").begin_array();
     for (const AmdPatch& p : amd.patches) {
-        write_amd(j, p, amd.patches);
+        write_amd(j, p);
     }
     j.end_array();
 

@@ -64,7 +64,7 @@ Counts print_amd(const AmdPatches& amd, std::span<const AmdKnown> reference, std
         if (rows[i].newest) {
             std::snprintf(newest, sizeof newest, "%08X", *rows[i].newest);
         }
-        print_amd_rows(out, i + 1, p, amd.patches, newest,
+        print_amd_rows(out, i + 1, p, newest,
                        rows[i].currency == Currency::damaged ? amd_status_word(p.status)
                                                              : currency_word(rows[i].currency));
         ++counts[static_cast<std::size_t>(rows[i].currency)];

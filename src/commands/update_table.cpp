@@ -1,6 +1,5 @@
 #include "commands/update_table.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
@@ -33,8 +32,8 @@ void print_amd_table_heading(std::ostream& out, std::string_view own_column) {
         << " +--+----------+----------+----------+----------+------------+----------+---------------+\n";
 }
 
-void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::span<const AmdPatch> all,
-                    std::string_view own_cell, std::string_view status) {
+void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::string_view own_cell,
+                    std::string_view status) {
     const AmdPatchHeader& h = p.header;
     char cpuid[16] = "        ";
     if (!p.cpuids.empty()) {
@@ -49,11 +48,8 @@ void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::
               p.cpuids[i]);
     }
     if (p.cpuids_as) {
-        const auto earlier = std::lower_bound(all.begin(), all.end(), *p.cpuids_as,
-                                              [](const AmdPatch& a, std::size_t at) { return a.offset < at; });
         char text[80];
-        std::snprintf(text, sizeof text, "CPUIDs as AMD patch %02llu",
-                      static_cast<unsigned long long>(earlier - all.begin() + 1));
+        std::snprintf(text, sizeof text, "CPUIDs as AMD patch %02llu", static_cast<unsigned long long>(*p.cpuids_as + 1));
         print(out, " |  |          | %-72s|\n", text);
     }
 }

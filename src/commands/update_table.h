@@ -4,8 +4,6 @@
 #include <iosfwd>
 #include <string_view>
 
-#include <span>
-
 #include "format/amd.h"
 #include "format/update_check.h"
 
@@ -31,7 +29,7 @@ void print_update_row(std::ostream& out, std::size_t row, const FoundUpdate& u, 
 // Equiv, Patch ID, Date, the command's own column and a status word; each
 // further CPUID of the patch on a row of its own.
 void print_amd_table_heading(std::ostream& out, std::string_view own_column);
-void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::span<const AmdPatch> all,
-                    std::string_view own_cell, std::string_view status);
+void print_amd_rows(std::ostream& out, std::size_t row, const AmdPatch& p, std::string_view own_cell,
+                    std::string_view status);
 
 }  // namespace tarnwick

@@ -68,7 +68,7 @@ std::size_t print_amd(const AmdPatches& amd, std::ostream& out) {
     for (const AmdPatch& p : amd.patches) {
         char size[24];
         std::snprintf(size, sizeof size, "%08llX", static_cast<unsigned long long>(p.size & 0xFFFFFFFF));
-        print_amd_rows(out, ++row, p, amd.patches, size, amd_status_word(p.status));
+        print_amd_rows(out, ++row, p, size, amd_status_word(p.status));
         damaged += p.status != AmdStatus::ok ? 1 : 0;
     }
     print_update_table_rule(out);

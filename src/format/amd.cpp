@@ -28,10 +28,6 @@ constexpr std::size_t equiv_entry_bytes = 16;
 
 bool is_bcd(std::uint8_t b) { return (b & 0x0F) <= 9 && (b >> 4) <= 9; }
 
-std::uint16_t read_le16(Image bytes, std::size_t off) {
-    return static_cast<std::uint16_t>(bytes[off] | bytes[off + 1] << 8);
-}
-
 // The largest patch Linux's loader takes for a family; no limit past 14h.
 std::optional<std::uint64_t> family_max_size(unsigned family) {
     if (family >= 0x10 && family <= 0x12) {
@@ -159,6 +155,46 @@ std::optional<std::size_t> walk_container(Image image, std::size_t m, std::vecto
     return at;
 }
 
+#if defined(TARNWICK_LANES) && defined(__x86_64__) && defined(__GNUC__)
+#define TARNWICK_AMD_AVX2 1
+// Where AVX2 is there, 64 quiet positions cost half the instructions: the
+// only per-byte work -json adds for AMD. Returns the first i, stepping by 64
+// from `i` while i <= `last`, whose 64 positions may hold a candidate (a
+// container's "DM", or 0x20 at +1 with 0x80 at +9); past `last` when none
+// does. Reads p[i, i + 73) for each i it looks at.
+__attribute__((target("avx2"))) std::size_t skip_quiet_avx2(const std::uint8_t* p, std::size_t i, std::size_t last) {
+    const __m256i d = _mm256_set1_epi8(0x44);
+    const __m256i m = _mm256_set1_epi8(0x4D);
+    const __m256i century = _mm256_set1_epi8(0x20);
+    const __m256i format = _mm256_set1_epi8(static_cast<char>(0x80));
+    for (; i <= last; i += 64) {
+        __m256i any = _mm256_setzero_si256();
+        for (std::size_t k = 0; k < 64; k += 32) {
+            const std::uint8_t* q = p + i + k;
+            const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+            const __m256i x9 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 9));
+            any = _mm256_or_si256(any, _mm256_and_si256(_mm256_cmpeq_epi8(x0, d), _mm256_cmpeq_epi8(x1, m)));
+            any = _mm256_or_si256(any, _mm256_and_si256(_mm256_cmpeq_epi8(x1, century), _mm256_cmpeq_epi8(x9, format)));
+        }
+        if (!_mm256_testz_si256(any, any)) {
+            return i;
+        }
+    }
+    return i;
+}
+
+bool has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+bool is_container_magic(Image image, std::size_t pos) {
+    return fits(image, pos, container_magic.size()) &&
+           std::equal(container_magic.begin(), container_magic.end(), image.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
 }  // namespace
 
 std::optional<AmdPatchHeader> view_amd_header(Image image, std::size_t pos) {
@@ -278,46 +314,6 @@ bool is_bare_patch(Image image, std::size_t pos) {
     return true;
 }
 
-#if defined(TARNWICK_LANES) && defined(__x86_64__) && defined(__GNUC__)
-#define TARNWICK_AMD_AVX2 1
-// Where AVX2 is there, 64 quiet positions cost half the instructions: the
-// only per-byte work -json adds for AMD. Returns the first i, stepping by 64
-// from `i` while i <= `last`, whose 64 positions may hold a candidate (a
-// container's "DM", or 0x20 at +1 with 0x80 at +9); past `last` when none
-// does. Reads p[i, i + 73) for each i it looks at.
-__attribute__((target("avx2"))) std::size_t skip_quiet_avx2(const std::uint8_t* p, std::size_t i, std::size_t last) {
-    const __m256i d = _mm256_set1_epi8(0x44);
-    const __m256i m = _mm256_set1_epi8(0x4D);
-    const __m256i century = _mm256_set1_epi8(0x20);
-    const __m256i format = _mm256_set1_epi8(static_cast<char>(0x80));
-    for (; i <= last; i += 64) {
-        __m256i any = _mm256_setzero_si256();
-        for (std::size_t k = 0; k < 64; k += 32) {
-            const std::uint8_t* q = p + i + k;
-            const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-            const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-            const __m256i x9 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 9));
-            any = _mm256_or_si256(any, _mm256_and_si256(_mm256_cmpeq_epi8(x0, d), _mm256_cmpeq_epi8(x1, m)));
-            any = _mm256_or_si256(any, _mm256_and_si256(_mm256_cmpeq_epi8(x1, century), _mm256_cmpeq_epi8(x9, format)));
-        }
-        if (!_mm256_testz_si256(any, any)) {
-            return i;
-        }
-    }
-    return i;
-}
-
-bool has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-#endif
-
-bool is_container_magic(Image image, std::size_t pos) {
-    return fits(image, pos, container_magic.size()) &&
-           std::equal(container_magic.begin(), container_magic.end(), image.begin() + static_cast<std::ptrdiff_t>(pos));
-}
-
 std::size_t find_amd_candidates(Image image, std::size_t& from, std::span<std::size_t> out) {
     constexpr std::size_t date_offset = 1;    // byte +1: the date's "20"
     constexpr std::size_t format_offset = 9;  // byte +9: the format's 0x80
@@ -418,6 +414,16 @@ AmdPatches AmdScanner::finish() {
                    std::back_inserter(all), [](const AmdPatch& a, const AmdPatch& b) { return a.offset < b.offset; });
         found.patches = std::move(all);
     }
+    // Until now cpuids_as held the earlier patch's offset: indexes move as
+    // bare patches merge in.
+    for (AmdPatch& p : found.patches) {
+        if (p.cpuids_as) {
+            const auto earlier =
+                std::lower_bound(found.patches.begin(), found.patches.end(), *p.cpuids_as,
+                                 [](const AmdPatch& a, std::size_t at) { return a.offset < at; });
+            p.cpuids_as = static_cast<std::size_t>(earlier - found.patches.begin());
+        }
+    }
     return found;
 }
 
@@ -490,7 +496,7 @@ std::vector<AmdLayoutFile> amd_loader_layout(std::span<const AmdPatch> patches) 
     };
     for (std::size_t i = 0; i < patches.size(); ++i) {
         const AmdPatch& p = patches[i];
-        if (p.status != AmdStatus::ok || (p.cpuids.empty() && !p.cpuids_as)) {
+        if (p.status != AmdStatus::ok || !p.names_processors()) {
             continue;
         }
         Pick& pick = picks[p.header.equiv_id];

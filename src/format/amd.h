@@ -97,10 +97,13 @@ struct AmdPatch {
     std::vector<AmdEquivEntry> equiv;
     // Where a table gives one id thousands of processors (only crafted ones
     // do), they are given in full to the first patch of the container that
-    // has that id, and the later ones name its offset here instead.
+    // has that id, and the later ones name it here instead: its index in
+    // AmdPatches::patches.
     std::optional<std::size_t> cpuids_as;
 
     std::size_t end() const { return offset + static_cast<std::size_t>(size); }
+    // A bare patch before Zen names none: nothing maps it to a processor.
+    bool names_processors() const { return !cpuids.empty() || cpuids_as.has_value(); }
 };
 
 struct AmdPatches {
@@ -122,6 +125,7 @@ class AmdScanner {
 public:
     explicit AmdScanner(Image image) : image_(image) {}
     void visit(std::size_t pos);
+    // The patches in file order, each cpuids_as an index among them.
     AmdPatches finish();
 
 private:

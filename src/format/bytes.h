@@ -22,6 +22,10 @@ inline std::uint32_t read_le32(std::span<const std::uint8_t, 4> b) {
            static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
+inline std::uint16_t read_le16(std::span<const std::uint8_t> bytes, std::size_t off) {
+    return static_cast<std::uint16_t>(bytes[off] | bytes[off + 1] << 8);
+}
+
 inline std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t off) {
     return read_le32(std::span<const std::uint8_t, 4>(bytes.data() + off, 4));
 }

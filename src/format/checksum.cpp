@@ -15,6 +15,14 @@ std::uint32_t sum_words(Image image) {
     return sum;
 }
 
+std::uint8_t sum_bytes(Image bytes) {
+    unsigned sum = 0;
+    for (std::uint8_t b : bytes) {
+        sum += b;
+    }
+    return static_cast<std::uint8_t>(sum);
+}
+
 MicrocodeChecksum check_words(Image image) {
     // A multiple of 4, so that every slice starts on a word; small enough to
     // stay in the cache between its search and its sum.

@@ -10,6 +10,10 @@ namespace tarnwick {
 // 0; the one to three bytes of a last partial word are left out.
 std::uint32_t sum_words(Image image);
 
+// Sum modulo 256 of the bytes: the 8-bit checksums of FFS files and of the
+// FIT are what makes it 0.
+std::uint8_t sum_bytes(Image bytes);
+
 struct MicrocodeChecksum {
     bool has_marker;    // header_marker occurs somewhere in the image
     std::uint32_t sum;  // sum_words(image)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "format/checksum.h"
 #include "format/find_pattern.h"
 
 namespace tarnwick {
@@ -10,10 +11,6 @@ namespace {
 
 constexpr std::size_t volume_header_min = 0x38;  // through Revision; the block map follows
 constexpr std::size_t large_header_size = 32;
-
-std::uint16_t read_le16(Image bytes, std::size_t off) {
-    return static_cast<std::uint16_t>(bytes[off] | bytes[off + 1] << 8);
-}
 
 std::size_t align8(std::size_t offset) { return (offset + 7) & ~std::size_t{7}; }
 
@@ -98,13 +95,7 @@ std::uint8_t ffs_header_checksum(Image header) {
     return static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
 }
 
-std::uint8_t ffs_body_checksum(Image body) {
-    unsigned sum = 0;
-    for (std::uint8_t b : body) {
-        sum += b;
-    }
-    return static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
-}
+std::uint8_t ffs_body_checksum(Image body) { return static_cast<std::uint8_t>(0x100 - sum_bytes(body)); }
 
 bool all_erased(Image bytes) { return all_bytes(bytes, 0xFF); }
 

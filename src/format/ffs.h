@@ -11,8 +11,8 @@
 
 namespace tarnwick {
 
-// UEFI firmware volumes and the files of their firmware file system, as the
-// PI specification lays them out: all fields little-endian.
+// UEFI firmware volumes and the files of their firmware file system, as
+// UEFI firmware lays them out: all fields little-endian.
 
 using Guid = std::array<std::uint8_t, 16>;
 

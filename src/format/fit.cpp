@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "format/checksum.h"
+
 namespace tarnwick {
 
 namespace {
@@ -191,13 +193,10 @@ FitCheck check_fit(Image image, std::span<const std::size_t> signatures) {
         c.errors.push_back(format("the header entry's type is 0x%02X, not 0", header_type & 0x7F));
     }
     if (c.checksum_valid && table_fits) {
-        unsigned sum = 0;
-        for (std::size_t i = 0; i < counted * fit_entry_size; ++i) {
-            sum += fit[i];
-        }
-        if ((sum & 0xFF) != 0) {
+        const unsigned sum = sum_bytes(fit.subspan(0, counted * fit_entry_size));
+        if (sum != 0) {
             c.errors.push_back(format("the table's checksum is wrong: its %u entries sum to 0x%02X, not 0",
-                                      static_cast<unsigned>(counted), sum & 0xFF));
+                                      static_cast<unsigned>(counted), sum));
         }
     }
 

@@ -26,10 +26,6 @@ void for_each_match_starting_in(Image image, std::size_t at, std::size_t length,
     }
 }
 
-}  // namespace
-
-namespace {
-
 ImageScan scan(Image image, AmdScanner* amd) {
     // A multiple of 4, so that every slice starts on a word; small enough to
     // stay in the cache while it is searched twice and summed.
@@ -46,13 +42,9 @@ ImageScan scan(Image image, AmdScanner* amd) {
             const Image window = image.subspan(at, std::min(length + amd_header_bytes - 1, image.size() - at));
             std::size_t found[64];
             std::size_t from = 0;
-            bool done = false;
-            while (!done) {
-                const std::size_t n = find_amd_candidates(window, from, found);
-                done = n == 0;
-                for (std::size_t k = 0; k < n && !done; ++k) {
-                    done = found[k] >= length;
-                    if (!done) {
+            while (const std::size_t n = find_amd_candidates(window, from, found)) {
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (found[k] < length) {  // the rest are the next slice's
                         amd->visit(at + found[k]);
                     }
                 }

@@ -48,17 +48,32 @@ LayoutUpdate layout_update(Image image, const FoundUpdate& update) {
     return u;
 }
 
+namespace {
+
+// The row that lists the table `u` (at `row`) shows, for the updates that
+// share one; nothing for the others.
+std::optional<std::size_t> table_group(const FoundUpdate& u, std::size_t row) {
+    switch (u.shown) {
+        case TableShown::listed: return row;
+        case TableShown::same_as: return u.table_row;
+        case TableShown::none:
+        case TableShown::overlaps: break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<LayoutUpdate> layout_updates(Image image, std::span<const FoundUpdate> updates) {
     // The best intact member of each group, by the row that lists its table.
     std::map<std::size_t, std::size_t> best;
     for (std::size_t row = 0; row < updates.size(); ++row) {
         const FoundUpdate& u = updates[row];
-        if (u.check.status != UpdateStatus::ok ||
-            (u.shown != TableShown::listed && u.shown != TableShown::same_as)) {
+        const std::optional<std::size_t> group = table_group(u, row);
+        if (u.check.status != UpdateStatus::ok || !group) {
             continue;
         }
-        const std::size_t group = u.shown == TableShown::listed ? row : u.table_row;
-        const auto [at, inserted] = best.try_emplace(group, row);
+        const auto [at, inserted] = best.try_emplace(*group, row);
         if (!inserted && u.header.update_revision > updates[at->second].header.update_revision) {
             at->second = row;
         }
@@ -70,8 +85,7 @@ std::vector<LayoutUpdate> layout_updates(Image image, std::span<const FoundUpdat
             continue;
         }
         layout.push_back(primary_only(u));
-        const std::size_t group = u.shown == TableShown::listed ? row : u.table_row;
-        if ((u.shown == TableShown::listed || u.shown == TableShown::same_as) && best.at(group) == row) {
+        if (const std::optional<std::size_t> group = table_group(u, row); group && best.at(*group) == row) {
             add_table(image, u, layout.back());
         }
     }

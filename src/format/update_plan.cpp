@@ -5,6 +5,7 @@
 #include <map>
 #include <utility>
 
+#include "format/checksum.h"
 #include "format/ffs.h"
 #include "format/fit.h"
 #include "format/update_check.h"
@@ -193,7 +194,6 @@ std::size_t lay_out(Image image, std::span<const SourceUpdate> sources, const So
             row.freshness = Freshness::unknown;
         } else if (sources[*newest].header.update_revision > u.header.update_revision) {
             row.freshness = Freshness::updated;
-            row.source = *newest;
             row.bytes = sources[*newest].bytes;
         } else {
             row.freshness = Freshness::latest;
@@ -284,7 +284,6 @@ std::optional<std::string> plan_file(Image image, std::span<const SourceUpdate> 
                        " bytes and the pad file after it has too few; " + hex(missing) + " bytes missing";
             }
             change.room = MicrocodeFileChange::Room::pad;
-            change.pad_old_offset = pad->offset;
             change.pad_old_size = pad->size;
             change.pad_new_offset = pad_start;
             change.pad_new_size = pad_end - pad_start;
@@ -323,7 +322,6 @@ std::optional<std::string> plan_file(Image image, std::span<const SourceUpdate> 
     if (change.room == MicrocodeFileChange::Room::pad) {
         seal_file(region, change.pad_new_offset - f.offset, change.pad_new_size);
     }
-    change.region_end = region_end;
     plan.files.push_back(change);
     plan.patches.push_back({f.offset, std::move(region)});
     return std::nullopt;
@@ -355,7 +353,6 @@ std::optional<std::string> plan_fit(Image image, const std::map<std::size_t, std
         return std::nullopt;
     }
     plan.has_fit = true;
-    plan.fit_offset = fit.pointer.offset;
     for (const FitEntry& e : fit.entries) {
         if (e.type == 0x0B || e.type == 0x0C) {
             return "the FIT holds Boot Guard manifests (type " + hex(e.type) +
@@ -385,11 +382,7 @@ std::optional<std::string> plan_fit(Image image, const std::map<std::size_t, std
     plan.fit_microcode_entries = fit.microcode.size();
     if (fit.checksum_valid) {
         table[15] = 0;
-        unsigned sum = 0;
-        for (std::uint8_t b : table) {
-            sum += b;
-        }
-        table[15] = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+        table[15] = static_cast<std::uint8_t>(0x100 - sum_bytes(table));
     }
     plan.patches.push_back({fit.pointer.offset, std::move(table)});
     return std::nullopt;

@@ -41,8 +41,7 @@ struct UpdateRow {
     std::size_t new_offset = 0;
     MicrocodeUpdateHeader header{};  // the image's update
     Freshness freshness = Freshness::unknown;
-    std::optional<std::size_t> source;  // the replacement, an index into the sources
-    Image bytes;                        // what the new image holds there
+    Image bytes;  // what the new image holds there: the replacement, or the update as it was
 };
 
 // How a microcode file was rewritten.
@@ -52,9 +51,8 @@ struct MicrocodeFileChange {
     std::size_t old_size = 0;
     std::size_t new_size = 0;
     enum class Room { kept, pad, free_space } room = Room::kept;
-    std::size_t pad_old_offset = 0, pad_new_offset = 0;  // where the pad moved
+    std::size_t pad_new_offset = 0;  // where the pad's header moved
     std::size_t pad_old_size = 0, pad_new_size = 0;
-    std::size_t region_end = 0;  // the rewritten bytes end here
 };
 
 // Bytes that go at `offset` of the new image.
@@ -77,7 +75,6 @@ struct UpdatePlan {
     std::vector<UpdateRow> rows;
     std::vector<MicrocodeFileChange> files;
     bool has_fit = false;
-    std::size_t fit_offset = 0;
     std::size_t fit_repointed = 0;
     std::size_t fit_microcode_entries = 0;
     std::size_t new_size = 0;
