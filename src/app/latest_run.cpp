@@ -14,12 +14,12 @@ namespace tarnwick {
 LatestRun::LatestRun(int argc, const char* const* argv) {
     if (argc >= 4) {
         given_ = true;
-        intel_ = std::async(std::launch::async, read_reference, std::string(argv[3]));
+        intel_ = std::async(std::launch::async, read_reference, std::string(argv[3]), Vendors::both);
         return;
     }
 #if !defined(_WIN32)
-    intel_ = std::async(std::launch::async, read_reference, std::string(default_reference_directory));
-    amd_ = std::async(std::launch::async, read_reference, std::string(default_amd_reference_directory));
+    intel_ = std::async(std::launch::async, read_reference, std::string(default_reference_directory), Vendors::intel);
+    amd_ = std::async(std::launch::async, read_reference, std::string(default_amd_reference_directory), Vendors::amd);
 #endif
 }
 

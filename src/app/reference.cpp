@@ -12,7 +12,7 @@
 
 namespace tarnwick {
 
-std::optional<Reference> read_reference(const std::string& directory) {
+std::optional<Reference> read_reference(const std::string& directory, Vendors vendors) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::directory_iterator it(directory, ec);
@@ -48,10 +48,14 @@ std::optional<Reference> read_reference(const std::string& directory) {
             continue;
         }
         const Image image(buffer.get(), size);
-        for (const FoundUpdate& u : find_intact_updates(image)) {
-            updates.push_back(layout_update(image, u));
+        if (vendors != Vendors::amd) {
+            for (const FoundUpdate& u : find_intact_updates(image)) {
+                updates.push_back(layout_update(image, u));
+            }
         }
-        add_known_amd(image, reference.amd);
+        if (vendors != Vendors::intel) {
+            add_known_amd(image, reference.amd);
+        }
     }
     if (ec) {
         return std::nullopt;

@@ -20,11 +20,14 @@ struct Reference {
     std::vector<AmdKnown> amd;
 };
 
-// The intact Intel updates and AMD patches of every regular file directly
-// in `directory`, each Intel container read as the loader reads one.
-// Nothing when the directory can't be opened; files that can't be read are
-// passed over.
-std::optional<Reference> read_reference(const std::string& directory);
+// Which vendors' microcode a reference directory is read for.
+enum class Vendors { intel, amd, both };
+
+// The intact Intel updates and AMD patches (as `vendors` asks) of every
+// regular file directly in `directory`, each Intel container read as the
+// loader reads one. Nothing when the directory can't be opened; files that
+// can't be read are passed over.
+std::optional<Reference> read_reference(const std::string& directory, Vendors vendors);
 
 // The bytes of every regular file directly in `path` when it is a
 // directory, or of `path` itself when it is a file, each whole. Nothing when
