@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format/amd.h"
+#include "format/image_scan.h"
 #include "synth.h"
 
 namespace {
@@ -228,6 +229,35 @@ TEST(Amd, CandidateWalkAgreesWithAPlainOne) {
         }
         EXPECT_EQ(walked, plain) << batch;
     }
+}
+
+// -json's walk, a slice of the image at a time, finds what the walk over
+// the whole image finds: patches and containers across the slices' edges.
+TEST(Amd, SlicedWalkAgreesWithTheWholeOne) {
+    Bytes image(3 * 0x10000 + 0x80, 0xFF);
+    const Bytes bare = synth::make_amd_patch(zen);
+    const Bytes container = synth::make_amd_container({{0x00100F22, 0x1022}}, {synth::make_amd_patch(fam10h)});
+    const auto put = [&](const Bytes& bytes, std::size_t at) {  // cut off at the image's end
+        std::copy_n(bytes.begin(), std::min(bytes.size(), image.size() - at),
+                    image.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    put(bare, 0x10000 - 40);        // its header across the first edge
+    put(bare, 0x10000 - 64 - 0x1000);
+    put(container, 0x20000 - 2);    // the magic across the second
+    put(bare, 0x30000 - 0x800);       // a header whose body runs past the end
+    put(container, 0x30000 - 0x100);  // and a container whose patch does
+    const tarnwick::AmdPatches whole = tarnwick::find_amd_patches(image);
+    tarnwick::AmdScanner scanner(image);
+    tarnwick::scan_image(image, scanner);
+    const tarnwick::AmdPatches sliced = scanner.finish();
+    ASSERT_EQ(sliced.patches.size(), whole.patches.size());
+    EXPECT_EQ(whole.patches.size(), 5u);
+    EXPECT_EQ(whole.patches.back().status, tarnwick::AmdStatus::truncated);
+    for (std::size_t i = 0; i < whole.patches.size(); ++i) {
+        EXPECT_EQ(sliced.patches[i].offset, whole.patches[i].offset) << i;
+        EXPECT_EQ(sliced.patches[i].status, whole.patches[i].status) << i;
+    }
+    EXPECT_EQ(sliced.containers, whole.containers);
 }
 
 // Debian's amd64-microcode, where it is installed: every patch intact, each
