@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
 
 namespace {
 

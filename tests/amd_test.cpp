@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "format/amd.h"
-#include "format/image_scan.h"
+#include "amd/amd.h"
+#include "survey/image_scan.h"
 #include "synth.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "reference.h"
-#include "format/checksum.h"
-#include "format/image_scan.h"
-#include "format/update_check.h"
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
+#include "search/checksum.h"
+#include "survey/image_scan.h"
+#include "intel/update_check.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
 #include "synth.h"
 
 namespace {

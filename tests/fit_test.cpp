@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "format/fit.h"
+#include "flash/fit.h"
 #include "synth.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "format/loader_layout.h"
+#include "intel/loader_layout.h"
 #include "synth.h"
 
 namespace {

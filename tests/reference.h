@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
 
 namespace reference {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "commands/commands.h"
-#include "format/microcode_header.h"
+#include "intel/microcode_header.h"
 #include "synth.h"
 
 namespace {

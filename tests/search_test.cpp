@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "format/checksum.h"
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
+#include "search/checksum.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
 #include "synth.h"
 
 namespace {

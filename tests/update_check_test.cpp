@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "format/checksum.h"
-#include "format/update_check.h"
+#include "search/checksum.h"
+#include "intel/update_check.h"
 #include "synth.h"
 
 namespace {

@@ -13,9 +13,9 @@
 
 #include "app/entry.h"
 #include "flash.h"
-#include "format/ffs.h"
-#include "format/fit.h"
-#include "format/update_check.h"
+#include "flash/ffs.h"
+#include "flash/fit.h"
+#include "intel/update_check.h"
 
 namespace {
 

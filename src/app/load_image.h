@@ -9,7 +9,7 @@
 
 #include "app/platform.h"
 #include "commands/status.h"
-#include "format/bytes.h"
+#include "search/bytes.h"
 
 namespace tarnwick {
 

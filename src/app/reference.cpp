@@ -8,7 +8,7 @@
 #include "app/load_image.h"
 #include "app/platform.h"
 #include "commands/file.h"
-#include "format/update_check.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

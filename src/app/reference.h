@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "format/amd.h"
-#include "format/loader_layout.h"
+#include "amd/amd.h"
+#include "intel/loader_layout.h"
 
 namespace tarnwick {
 

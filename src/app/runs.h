@@ -8,7 +8,7 @@
 #include "app/load_image.h"
 #include "app/reference.h"
 #include "commands/status.h"
-#include "format/loader_layout.h"
+#include "intel/loader_layout.h"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
 #include <ostream>
 
 #include "commands/commands.h"
-#include "format/checksum.h"
+#include "search/checksum.h"
 
 namespace tarnwick {
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "commands/status.h"
-#include "format/amd.h"
-#include "format/bytes.h"
-#include "format/loader_layout.h"
-#include "format/update_check.h"
-#include "format/update_plan.h"
+#include "amd/amd.h"
+#include "search/bytes.h"
+#include "intel/loader_layout.h"
+#include "intel/update_check.h"
+#include "edit/update_plan.h"
 
 namespace tarnwick {
 

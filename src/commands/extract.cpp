@@ -4,9 +4,9 @@
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "format/amd.h"
-#include "format/loader_layout.h"
-#include "format/update_check.h"
+#include "amd/amd.h"
+#include "intel/loader_layout.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -2,7 +2,7 @@
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "format/fit.h"
+#include "flash/fit.h"
 
 namespace tarnwick {
 

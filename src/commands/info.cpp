@@ -2,8 +2,8 @@
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
 
 namespace tarnwick {
 

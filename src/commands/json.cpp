@@ -5,10 +5,10 @@
 
 #include "commands/commands.h"
 #include "commands/json_writer.h"
-#include "format/image_scan.h"
-#include "format/amd.h"
-#include "format/fit.h"
-#include "format/update_check.h"
+#include "survey/image_scan.h"
+#include "amd/amd.h"
+#include "flash/fit.h"
+#include "intel/update_check.h"
 
 #ifndef TARNWICK_VERSION
 #error "TARNWICK_VERSION names the tool's version"

@@ -6,8 +6,8 @@
 #include "commands/commands.h"
 #include "commands/print.h"
 #include "commands/update_table.h"
-#include "format/loader_layout.h"
-#include "format/update_check.h"
+#include "intel/loader_layout.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -9,7 +9,7 @@
 
 #include "commands/commands.h"
 #include "commands/file.h"
-#include "format/microcode_header.h"
+#include "intel/microcode_header.h"
 
 namespace tarnwick {
 

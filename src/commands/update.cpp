@@ -3,7 +3,7 @@
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "format/update_plan.h"
+#include "edit/update_plan.h"
 
 namespace tarnwick {
 

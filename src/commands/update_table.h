@@ -4,8 +4,8 @@
 #include <iosfwd>
 #include <string_view>
 
-#include "format/amd.h"
-#include "format/update_check.h"
+#include "amd/amd.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 #include "commands/commands.h"
 #include "commands/print.h"
 #include "commands/update_table.h"
-#include "format/amd.h"
-#include "format/update_check.h"
+#include "amd/amd.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

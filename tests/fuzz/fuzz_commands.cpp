@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include "commands/commands.h"
-#include "format/update_plan.h"
-#include "format/loader_layout.h"
-#include "format/update_check.h"
+#include "edit/update_plan.h"
+#include "intel/loader_layout.h"
+#include "intel/update_check.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "format/bytes.h"
-#include "format/find_pattern.h"
-#include "format/microcode_header.h"
-#include "format/update_check.h"
+#include "search/bytes.h"
+#include "search/find_pattern.h"
+#include "intel/microcode_header.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -1,8 +1,8 @@
-#include "format/checksum.h"
+#include "search/checksum.h"
 
 #include <cstddef>
 
-#include "format/find_pattern.h"
+#include "search/find_pattern.h"
 
 namespace tarnwick {
 

@@ -1,9 +1,9 @@
-#include "format/ffs.h"
+#include "flash/ffs.h"
 
 #include <algorithm>
 
-#include "format/checksum.h"
-#include "format/find_pattern.h"
+#include "search/checksum.h"
+#include "search/find_pattern.h"
 
 namespace tarnwick {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "format/bytes.h"
+#include "search/bytes.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "format/amd.h"
+#include "amd/amd.h"
 
 #include <algorithm>
 #include <array>
@@ -7,10 +7,10 @@
 #include <map>
 #include <set>
 
-#include "format/batch.h"
-#include "format/checksum.h"
-#include "format/find_pattern.h"
-#include "format/lanes.h"
+#include "search/batch.h"
+#include "search/checksum.h"
+#include "search/find_pattern.h"
+#include "search/lanes.h"
 
 #if defined(TARNWICK_LANES) && defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

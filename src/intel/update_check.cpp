@@ -1,9 +1,9 @@
-#include "format/update_check.h"
+#include "intel/update_check.h"
 
 #include <iterator>
 #include <map>
 
-#include "format/checksum.h"
+#include "search/checksum.h"
 
 namespace tarnwick {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "format/bytes.h"
-#include "format/loader_layout.h"
-#include "format/microcode_header.h"
+#include "search/bytes.h"
+#include "intel/loader_layout.h"
+#include "intel/microcode_header.h"
 
 namespace tarnwick {
 

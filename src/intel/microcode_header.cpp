@@ -1,9 +1,9 @@
-#include "format/microcode_header.h"
+#include "intel/microcode_header.h"
 
 #include <cstring>
 
-#include "format/batch.h"
-#include "format/lanes.h"
+#include "search/batch.h"
+#include "search/lanes.h"
 
 namespace tarnwick {
 

@@ -1,11 +1,11 @@
-#include "format/find_pattern.h"
+#include "search/find_pattern.h"
 
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "format/batch.h"
-#include "format/lanes.h"
+#include "search/batch.h"
+#include "search/lanes.h"
 
 namespace tarnwick {
 

@@ -1,10 +1,10 @@
-#include "format/image_scan.h"
+#include "survey/image_scan.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "format/amd.h"
-#include "format/checksum.h"
+#include "amd/amd.h"
+#include "search/checksum.h"
 
 namespace tarnwick {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "format/bytes.h"
-#include "format/microcode_header.h"
+#include "search/bytes.h"
+#include "intel/microcode_header.h"
 
 namespace tarnwick {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "format/bytes.h"
-#include "format/loader_layout.h"
+#include "search/bytes.h"
+#include "intel/loader_layout.h"
 
 namespace tarnwick {
 

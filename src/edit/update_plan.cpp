@@ -1,14 +1,14 @@
-#include "format/update_plan.h"
+#include "edit/update_plan.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <utility>
 
-#include "format/checksum.h"
-#include "format/ffs.h"
-#include "format/fit.h"
-#include "format/update_check.h"
+#include "search/checksum.h"
+#include "flash/ffs.h"
+#include "flash/fit.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "format/update_check.h"
+#include "intel/update_check.h"
 
 namespace tarnwick {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "format/bytes.h"
+#include "search/bytes.h"
 
 namespace tarnwick {
 

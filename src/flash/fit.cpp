@@ -1,10 +1,10 @@
-#include "format/fit.h"
+#include "flash/fit.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
-#include "format/checksum.h"
+#include "search/checksum.h"
 
 namespace tarnwick {
 

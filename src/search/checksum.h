@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "format/bytes.h"
+#include "search/bytes.h"
 
 namespace tarnwick {
 

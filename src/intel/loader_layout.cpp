@@ -1,4 +1,4 @@
-#include "format/loader_layout.h"
+#include "intel/loader_layout.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "format/bytes.h"
-#include "format/find_pattern.h"
+#include "search/bytes.h"
+#include "search/find_pattern.h"
 
 namespace tarnwick {
 

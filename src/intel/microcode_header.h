@@ -6,8 +6,8 @@
 #include <optional>
 #include <type_traits>
 
-#include "format/bytes.h"
-#include "format/find_pattern.h"
+#include "search/bytes.h"
+#include "search/find_pattern.h"
 
 namespace tarnwick {
 
