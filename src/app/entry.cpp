@@ -79,6 +79,12 @@ ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
         if (option == "-update") {
             return run_update_files(image, argc, argv, out);
         }
+        if (option == "-add") {
+            return run_add_files(image, argc, argv, out);
+        }
+        if (option == "-remove") {
+            return run_remove_files(image, argc, argv, out);
+        }
     }
     // A misspelt option must not pass for a clean run.
     out << "Invalid paramtr\n";

@@ -37,5 +37,9 @@ ExitStatus run_extract_files(const LoadedImage& image, int argc, const char* con
 
 // -update IMAGE NEW [DIR or FILE]
 ExitStatus run_update_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
+// -add IMAGE NEW FILE...
+ExitStatus run_add_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
+// -remove IMAGE NEW CPUID...
+ExitStatus run_remove_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace tarnwick

@@ -14,7 +14,7 @@
 #include "search/bytes.h"
 #include "intel/loader_layout.h"
 #include "intel/update_check.h"
-#include "edit/update_plan.h"
+#include "edit/plan.h"
 
 namespace tarnwick {
 
@@ -81,6 +81,14 @@ public:
 // to `sink`; `new_name` is how the last line names it.
 ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
                       std::ostream& out);
+// Adds the updates of `sources` that serve processors the image has none
+// for, and replaces older ones as run_update does; then as run_update.
+ExitStatus run_add(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
+                   std::ostream& out);
+// Takes out every update whose own signature is one of `signatures`, lays
+// the rest out again and drops their FIT entries; then as run_update.
+ExitStatus run_remove(Image image, std::span<const std::uint32_t> signatures, const std::string& new_name,
+                      ImageSink& sink, std::ostream& out);
 
 // Looks up the image's updates in "ZOR.dat" in the working directory.
 ExitStatus run_scan(Image image, std::ostream& out);

@@ -1,9 +1,10 @@
+#include <cstdio>
 #include <ostream>
 #include <string>
 
 #include "commands/commands.h"
 #include "commands/print.h"
-#include "edit/update_plan.h"
+#include "edit/plan.h"
 
 namespace tarnwick {
 
@@ -11,27 +12,58 @@ namespace {
 
 constexpr const char* update_rule = " +-------------------------------------------------------------------------+\n";
 
-std::string_view freshness_word(Freshness f) {
-    switch (f) {
-        case Freshness::updated: return "UPDATED";
-        case Freshness::latest: return "LATEST";
-        case Freshness::unknown: return "UNKNOWN";
+std::string hex8(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+std::string_view status_word(RowStatus s) {
+    switch (s) {
+        case RowStatus::updated: return "UPDATED";
+        case RowStatus::latest: return "LATEST";
+        case RowStatus::unknown: return "UNKNOWN";
+        case RowStatus::added: return "ADDED";
+        case RowStatus::removed: return "REMOVED";
     }
     return "?";
 }
 
+std::string_view left_out_reason(LeftOut::Why why) {
+    switch (why) {
+        case LeftOut::Why::has_it: return "the image has it";
+        case LeftOut::Why::has_newer: return "the image has a newer one";
+        case LeftOut::Why::newer_given: return "another update of the files replaces the same ones";
+        case LeftOut::Why::served: return "the image serves its processors on more platforms";
+    }
+    return "?";
+}
+
+// -remove shows only what it took out; the others show every update.
 void print_table(const UpdatePlan& plan, std::ostream& out) {
     out << update_rule << " |No|  Offset  |   CPUID  | Platform |  Version |   New    |    Status     |\n"
         << " +--+----------+----------+----------+----------+----------+---------------+\n";
     std::size_t row = 0;
     for (const UpdateRow& r : plan.rows) {
-        const std::string_view word = freshness_word(r.freshness);
-        print(out, " |%02llu| %08llX | %08X |    %02X    | %08X | %08X | %-13.*s |\n",
+        if (plan.change == Change::remove && r.present()) {
+            continue;
+        }
+        const std::string_view word = status_word(r.status);
+        const std::string now = r.present() ? hex8(read_le32(r.bytes, 4)) : "--------";
+        print(out, " |%02llu| %08llX | %08X |    %02X    | %08X | %s | %-13.*s |\n",
               static_cast<unsigned long long>(++row), static_cast<unsigned long long>(r.new_offset),
-              r.header.processor_signature, r.header.processor_flags & 0xFFu, r.header.update_revision,
-              read_le32(r.bytes, 4), static_cast<int>(word.size()), word.data());
+              r.header.processor_signature, r.header.processor_flags & 0xFFu, r.header.update_revision, now.c_str(),
+              static_cast<int>(word.size()), word.data());
     }
     out << update_rule;
+}
+
+void print_left_out(const UpdatePlan& plan, std::ostream& out) {
+    for (const LeftOut& l : plan.left_out) {
+        const std::string_view why = left_out_reason(l.why);
+        print(out, "   Left out: CPUID %08X, platform %02X, version %08X: %.*s\n", l.header.processor_signature,
+              l.header.processor_flags & 0xFFu, l.header.update_revision, static_cast<int>(why.size()), why.data());
+    }
 }
 
 void print_files(const UpdatePlan& plan, std::ostream& out) {
@@ -57,18 +89,82 @@ void print_files(const UpdatePlan& plan, std::ostream& out) {
     }
 }
 
-}  // namespace
+unsigned long long ull(std::size_t n) { return static_cast<unsigned long long>(n); }
+const char* entries(std::size_t n) { return n == 1 ? "entry" : "entries"; }
 
-ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
-                      std::ostream& out) {
-    const UpdatePlan plan = plan_update(image, sources);
+void print_fit(const UpdatePlan& plan, std::ostream& out) {
+    if (!plan.has_fit) {
+        return;
+    }
+    switch (plan.change) {
+        case Change::update:
+            print(out, "   FIT: %llu %s re-pointed\n", ull(plan.fit_repointed), entries(plan.fit_repointed));
+            break;
+        case Change::add:
+            print(out, "   FIT: %llu %s added, %llu re-pointed\n", ull(plan.fit_added), entries(plan.fit_added),
+                  ull(plan.fit_repointed));
+            break;
+        case Change::remove:
+            print(out, "   FIT: %llu %s dropped, %llu re-pointed\n", ull(plan.fit_dropped), entries(plan.fit_dropped),
+                  ull(plan.fit_repointed));
+            break;
+    }
+}
+
+void print_counts(const UpdatePlan& plan, const std::string& new_name, std::ostream& out) {
+    const std::size_t updated = plan.count(RowStatus::updated);
+    const std::size_t added = plan.count(RowStatus::added);
+    const std::size_t removed = plan.count(RowStatus::removed);
+    const std::size_t others = plan.rows.size() - updated - added - removed;
+    switch (plan.change) {
+        case Change::update:
+            print(out, "   %llu updated, %llu unchanged: written to %s\n", ull(updated), ull(others), new_name.c_str());
+            break;
+        case Change::add:
+            print(out, "   %llu added, %llu updated, %llu unchanged: written to %s\n", ull(added), ull(updated),
+                  ull(others), new_name.c_str());
+            break;
+        case Change::remove:
+            print(out, "   %llu removed, %llu kept: written to %s\n", ull(removed), ull(others), new_name.c_str());
+            break;
+    }
+}
+
+std::string signatures_text(std::span<const std::uint32_t> signatures) {
+    std::string text;
+    for (const std::uint32_t s : signatures) {
+        text += (text.empty() ? "" : ", ") + hex8(s);
+    }
+    return text;
+}
+
+void print_nothing(const UpdatePlan& plan, std::span<const std::uint32_t> signatures, std::ostream& out) {
+    switch (plan.change) {
+        case Change::update:
+            print(out, "   Nothing newer: the source has no newer update for any of the %llu %s; nothing was written.\n",
+                  ull(plan.rows.size()), plan.rows.size() == 1 ? "update" : "updates");
+            break;
+        case Change::add:
+            print(out, "   Nothing to add: the image has each update of the files, or a newer one, for %llu %s; "
+                       "nothing was written.\n",
+                  ull(plan.left_out.size()), plan.left_out.size() == 1 ? "update" : "updates");
+            break;
+        case Change::remove:
+            print(out, "   Nothing to remove: no update of the image has CPUID %s; nothing was written.\n",
+                  signatures_text(signatures).c_str());
+            break;
+    }
+}
+
+// Writes what `plan` says, checked as read back, and prints it.
+ExitStatus carry_out(Image image, const UpdatePlan& plan, std::span<const std::uint32_t> signatures,
+                     const std::string& new_name, ImageSink& sink, std::ostream& out) {
     switch (plan.outcome) {
         case UpdatePlan::Outcome::no_update:
             out << "   No update in the file; nothing was written.\n";
             return ExitStatus::not_found;
         case UpdatePlan::Outcome::nothing_newer:
-            print(out, "   Nothing newer: the source has no newer update for any of the %llu %s; nothing was written.\n",
-                  static_cast<unsigned long long>(plan.rows.size()), plan.rows.size() == 1 ? "update" : "updates");
+            print_nothing(plan, signatures, out);
             return ExitStatus::not_found;
         case UpdatePlan::Outcome::damaged:
             out << "   Damaged: " << plan.reason << "; nothing was written.\n";
@@ -93,15 +189,28 @@ ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const 
             return ExitStatus::refused;
     }
     print_table(plan, out);
+    print_left_out(plan, out);
     print_files(plan, out);
-    if (plan.has_fit) {
-        print(out, "   FIT: %llu %s re-pointed\n", static_cast<unsigned long long>(plan.fit_repointed),
-              plan.fit_repointed == 1 ? "entry" : "entries");
-    }
-    const std::size_t updated = plan.updated();
-    print(out, "   %llu updated, %llu unchanged: written to %s\n", static_cast<unsigned long long>(updated),
-          static_cast<unsigned long long>(plan.rows.size() - updated), new_name.c_str());
+    print_fit(plan, out);
+    print_counts(plan, new_name, out);
     return ExitStatus::done;
+}
+
+}  // namespace
+
+ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
+                      std::ostream& out) {
+    return carry_out(image, plan_update(image, sources), {}, new_name, sink, out);
+}
+
+ExitStatus run_add(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
+                   std::ostream& out) {
+    return carry_out(image, plan_add(image, sources), {}, new_name, sink, out);
+}
+
+ExitStatus run_remove(Image image, std::span<const std::uint32_t> signatures, const std::string& new_name,
+                      ImageSink& sink, std::ostream& out) {
+    return carry_out(image, plan_remove(image, signatures), signatures, new_name, sink, out);
 }
 
 }  // namespace tarnwick

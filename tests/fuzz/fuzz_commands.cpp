@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "commands/commands.h"
-#include "edit/update_plan.h"
+#include "edit/plan.h"
 #include "intel/loader_layout.h"
 #include "intel/update_check.h"
 

@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "search/bytes.h"
 #include "intel/loader_layout.h"
 #include "intel/microcode_header.h"
+#include "search/bytes.h"
 
 namespace tarnwick {
 
-// Putting newer microcode into an image: which updates change, where every
+// Changing the microcode of an image: which updates change, where every
 // byte of the rewritten microcode files, pad files and FIT goes, and the
 // check of the result. All pure: the plan is data, applied to a copy.
 
-// An intact update that may replace one of the image's, with every
-// processor it serves (its own signature first, then its extended ones).
+// An intact update that may go into an image, with every processor it
+// serves (its own signature first, then its extended ones).
 struct SourceUpdate {
     Image bytes;  // the whole update
     MicrocodeUpdateHeader header;
@@ -29,19 +29,40 @@ struct SourceUpdate {
 // bytes stay the caller's.
 void add_source_updates(Image container, std::vector<SourceUpdate>& to);
 
-enum class Freshness {
+// The three changes: newer updates in place of older ones; updates for
+// processors the image has none for (and newer ones in place, as -update);
+// updates taken out by their processor signature.
+enum class Change { update, add, remove };
+
+enum class RowStatus {
     updated,  // replaced by a newer update of the source
     latest,   // the source serves it with nothing newer
     unknown,  // the source has nothing that serves it
+    added,    // new in the image
+    removed,  // taken out
 };
 
-// One update of the microcode files (or of the container), in image order.
+// One update of the microcode files (or of the container): each file's in
+// their new order, removed ones where they stood.
 struct UpdateRow {
-    std::size_t old_offset = 0;
-    std::size_t new_offset = 0;
-    MicrocodeUpdateHeader header{};  // the image's update
-    Freshness freshness = Freshness::unknown;
-    Image bytes;  // what the new image holds there: the replacement, or the update as it was
+    std::size_t old_offset = 0;  // where it was; for an added one, 0
+    std::size_t new_offset = 0;  // where it is now; for a removed one, where it was
+    MicrocodeUpdateHeader header{};  // the image's update, or the added one
+    RowStatus status = RowStatus::unknown;
+    Image bytes;  // what the new image holds there (for a removed one, what it held)
+
+    bool present() const { return status != RowStatus::removed; }
+};
+
+// An update of the source files that -add leaves out, and why.
+struct LeftOut {
+    MicrocodeUpdateHeader header;
+    enum class Why {
+        has_it,       // the image holds it already
+        has_newer,    // the image holds a newer one for its processors
+        newer_given,  // another update of the files replaces the same ones and is newer
+        served,       // the image serves its processors, on more platforms than it does
+    } why;
 };
 
 // How a microcode file was rewritten.
@@ -53,6 +74,8 @@ struct MicrocodeFileChange {
     enum class Room { kept, pad, free_space } room = Room::kept;
     std::size_t pad_new_offset = 0;  // where the pad's header moved
     std::size_t pad_old_size = 0, pad_new_size = 0;
+    std::optional<std::size_t> mpdt_old, mpdt_new;  // the MPDT record, before and after
+    std::size_t rows_begin = 0, rows_end = 0;     // its rows in the plan
 };
 
 // Bytes that go at `offset` of the new image.
@@ -65,18 +88,23 @@ struct UpdatePlan {
     enum class Outcome {
         planned,
         no_update,      // the file holds no update header at all
-        nothing_newer,  // no update of the file has a newer replacement
+        nothing_newer,  // nothing to change: no newer update, nothing to add or to remove
         damaged,        // an update of a microcode file (or container) is damaged
         refused,        // the change can't be made safely
     };
     Outcome outcome = Outcome::no_update;
+    Change change = Change::update;
     std::string reason;  // for damaged and refused: one line, what and what to do
     bool container = false;
     std::vector<UpdateRow> rows;
+    std::vector<LeftOut> left_out;  // -add's, in the files' order
     std::vector<MicrocodeFileChange> files;
     bool has_fit = false;
     std::size_t fit_repointed = 0;
-    std::size_t fit_microcode_entries = 0;
+    std::size_t fit_added = 0;
+    std::size_t fit_dropped = 0;
+    // Where the new FIT's microcode entries point, in the table's order.
+    std::vector<std::size_t> fit_targets;
     std::size_t new_size = 0;
     // For an image, laid over a copy of it in this order; for a container,
     // one patch that is the whole new file.
@@ -89,11 +117,17 @@ struct UpdatePlan {
     // checksums were valid: the read-back holds the new image to that.
     std::vector<std::pair<std::size_t, bool>> files_before;
 
-    std::size_t updated() const;
+    std::size_t count(RowStatus status) const;
+    std::size_t updated() const { return count(RowStatus::updated); }
 };
 
 // Plans the new image: `sources` are the updates to choose from.
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources);
+// Plans -add: each source update replaces older ones as -update's do, or is
+// added where it serves a processor that nothing in the image serves.
+UpdatePlan plan_add(Image image, std::span<const SourceUpdate> sources);
+// Plans -remove: every update whose own signature is one of `signatures`.
+UpdatePlan plan_remove(Image image, std::span<const std::uint32_t> signatures);
 
 // The new image as pieces to write one after the other, for a plan whose
 // outcome is planned: the image's own bytes between the patches, so that
@@ -102,9 +136,10 @@ std::vector<Image> new_image_pieces(Image image, const UpdatePlan& plan);
 // The same, joined.
 std::vector<std::uint8_t> apply_update(Image image, const UpdatePlan& plan);
 
-// Reads the new image back as a new image: every update of its microcode
-// files intact and in place, every FFS checksum valid, the FIT valid with
-// as many microcode entries, nothing else changed. The failure, if any.
+// Reads the new image back as a new image: the planned bytes and nothing
+// else changed, every update of its microcode files intact and in place,
+// each MPDT record last, every FFS checksum valid, the FIT valid with its
+// microcode entries where planned. The failure, if any.
 std::optional<std::string> check_updated(Image old_image, Image new_image, const UpdatePlan& plan);
 
 }  // namespace tarnwick

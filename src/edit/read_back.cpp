@@ -1,0 +1,192 @@
+// The new image as written, and the check of it as read back: what the
+// tool hands out must be what it planned, and sound as an image.
+
+#include <algorithm>
+#include <map>
+
+#include "edit/steps.h"
+#include "flash/fit.h"
+
+namespace tarnwick {
+
+namespace {
+
+using edit::hex;
+
+std::optional<std::string> rows_in_place(Image new_image, const UpdatePlan& plan) {
+    UpdateChecker checker(new_image);
+    for (const UpdateRow& r : plan.rows) {
+        if (!r.present()) {
+            continue;
+        }
+        if (!fits(new_image, r.new_offset, r.bytes.size()) ||
+            !std::equal(r.bytes.begin(), r.bytes.end(), new_image.begin() + static_cast<std::ptrdiff_t>(r.new_offset))) {
+            return "the update for " + hex(r.header.processor_signature) + " is not at " + hex(r.new_offset);
+        }
+        if (checker.check(r.new_offset).status != UpdateStatus::ok) {
+            return "the update at " + hex(r.new_offset) + " does not pass the checks";
+        }
+    }
+    return std::nullopt;
+}
+
+// The patches' bytes are there, and every other byte is the old image's:
+// compared a run at a time.
+std::optional<std::string> only_patches_changed(Image old_image, Image new_image, const UpdatePlan& plan) {
+    std::size_t from = 0;
+    for (const Patch& p : plan.patches) {  // ascending and apart
+        if (!fits(new_image, p.offset, p.bytes.size()) ||
+            !std::equal(p.bytes.begin(), p.bytes.end(), new_image.begin() + static_cast<std::ptrdiff_t>(p.offset))) {
+            return "the bytes written at " + hex(p.offset) + " are not the planned ones";
+        }
+        if (p.offset > from) {
+            const auto old_from = old_image.begin() + static_cast<std::ptrdiff_t>(from);
+            const auto at = std::mismatch(old_from, old_image.begin() + static_cast<std::ptrdiff_t>(p.offset),
+                                          new_image.begin() + static_cast<std::ptrdiff_t>(from));
+            if (at.first != old_image.begin() + static_cast<std::ptrdiff_t>(p.offset)) {
+                return "a byte outside the microcode files, their pads and the FIT changed, at " +
+                       hex(static_cast<std::size_t>(at.first - old_image.begin()));
+            }
+        }
+        from = std::max(from, p.offset + p.bytes.size());
+    }
+    if (!std::equal(old_image.begin() + static_cast<std::ptrdiff_t>(from), old_image.end(),
+                    new_image.begin() + static_cast<std::ptrdiff_t>(from))) {
+        const auto at = std::mismatch(old_image.begin() + static_cast<std::ptrdiff_t>(from), old_image.end(),
+                                      new_image.begin() + static_cast<std::ptrdiff_t>(from));
+        return "a byte outside the microcode files, their pads and the FIT changed, at " +
+               hex(static_cast<std::size_t>(at.first - old_image.begin()));
+    }
+    return std::nullopt;
+}
+
+// Read as a microcode file again, each holds its updates where planned,
+// its MPDT record last, and its pad where planned.
+std::optional<std::string> files_read_back(Image old_image, Image new_image, const UpdatePlan& plan,
+                                           const std::map<std::size_t, const FfsFile*>& now) {
+    for (const MicrocodeFileChange& c : plan.files) {
+        const auto f = now.find(c.offset);
+        if (f == now.end() || f->second->size != c.new_size) {
+            return "the microcode file at " + hex(c.offset) + " is not there with its new size";
+        }
+        if (c.room == MicrocodeFileChange::Room::pad) {
+            const auto pad = now.find(c.pad_new_offset);
+            if (pad == now.end() || pad->second->type != ffs_type_pad || pad->second->size != c.pad_new_size) {
+                return "the pad file after " + hex(c.offset) + " is not at " + hex(c.pad_new_offset);
+            }
+        }
+        UpdateChecker again(new_image);
+        const edit::Parsed parsed =
+            edit::parse_updates(new_image, f->second->body(), f->second->end(), true, again, "");
+        if (!parsed.damaged.empty() || !parsed.refused.empty()) {
+            return "the microcode file at " + hex(c.offset) + " reads back wrong: " + parsed.damaged + parsed.refused;
+        }
+        std::size_t next = c.rows_begin;
+        for (const edit::Found& u : parsed.updates) {
+            while (next < c.rows_end && !plan.rows[next].present()) {
+                ++next;
+            }
+            if (next == c.rows_end || plan.rows[next].new_offset != u.offset) {
+                return "the microcode file at " + hex(c.offset) + " holds an update at " + hex(u.offset) +
+                       " that was not planned";
+            }
+            ++next;
+        }
+        while (next < c.rows_end && !plan.rows[next].present()) {
+            ++next;
+        }
+        if (next != c.rows_end) {
+            return "the microcode file at " + hex(c.offset) + " holds fewer updates than planned";
+        }
+        if (c.mpdt_old.has_value() != parsed.mpdt.has_value() || (parsed.mpdt && *parsed.mpdt != *c.mpdt_new) ||
+            (parsed.mpdt && !std::equal(old_image.begin() + static_cast<std::ptrdiff_t>(*c.mpdt_old),
+                                        old_image.begin() + static_cast<std::ptrdiff_t>(*c.mpdt_old + edit::mpdt_bytes),
+                                        new_image.begin() + static_cast<std::ptrdiff_t>(*parsed.mpdt)))) {
+            return "the MPDT record of the microcode file at " + hex(c.offset) + " is not its last 16 bytes as it was";
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> fit_read_back(Image new_image, const UpdatePlan& plan) {
+    const FitCheck fit = check_fit(new_image);
+    if (fit.pointer.outcome != FitPointer::Outcome::found || !fit.errors.empty()) {
+        return "the FIT does not pass -fitcheck" + (fit.errors.empty() ? std::string() : ": " + fit.errors.front());
+    }
+    if (fit.microcode.size() != plan.fit_targets.size()) {
+        return std::string("the FIT has another number of microcode entries");
+    }
+    for (std::size_t i = 0; i < fit.microcode.size(); ++i) {
+        const FitMicrocode& m = fit.microcode[i];
+        if (m.offset != plan.fit_targets[i] || m.slot != FitMicrocode::Slot::update || m.status != UpdateStatus::ok) {
+            return "FIT entry " + std::to_string(m.index) + " does not name the intact update planned for it";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<Image> new_image_pieces(Image image, const UpdatePlan& plan) {
+    if (plan.container) {
+        return {Image(plan.patches.front().bytes)};
+    }
+    std::vector<Image> pieces;
+    std::size_t from = 0;
+    for (const Patch& p : plan.patches) {  // ascending and apart
+        if (p.offset > from) {
+            pieces.push_back(image.subspan(from, p.offset - from));
+        }
+        pieces.push_back(p.bytes);
+        from = p.offset + p.bytes.size();
+    }
+    if (from < image.size()) {
+        pieces.push_back(image.subspan(from));
+    }
+    return pieces;
+}
+
+std::vector<std::uint8_t> apply_update(Image image, const UpdatePlan& plan) {
+    std::vector<std::uint8_t> out;
+    for (const Image piece : new_image_pieces(image, plan)) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    return out;
+}
+
+std::optional<std::string> check_updated(Image old_image, Image new_image, const UpdatePlan& plan) {
+    if (std::optional<std::string> why = rows_in_place(new_image, plan)) {
+        return why;
+    }
+    if (plan.container) {
+        if (new_image.size() != plan.new_size) {
+            return std::string("the container's size is wrong");
+        }
+        return only_patches_changed(plan.patches.front().bytes, new_image, plan);
+    }
+    if (new_image.size() != old_image.size()) {
+        return std::string("the image's size changed");
+    }
+    if (std::optional<std::string> why = only_patches_changed(old_image, new_image, plan)) {
+        return why;
+    }
+    // Every file readable with valid checksums, unless it was broken already.
+    const VolumeScan new_scan = find_volumes(new_image);
+    const std::map<std::size_t, bool> was_ok(plan.files_before.begin(), plan.files_before.end());
+    std::map<std::size_t, const FfsFile*> now;
+    for (const FirmwareVolume& v : new_scan.volumes) {
+        for (const FfsFile& f : v.files) {
+            now[f.offset] = &f;
+            const auto before = was_ok.find(f.offset);
+            if (!(f.header_checksum_ok && f.file_checksum_ok) && (before == was_ok.end() || before->second)) {
+                return "the file at " + hex(f.offset) + " has a wrong checksum";
+            }
+        }
+    }
+    if (std::optional<std::string> why = files_read_back(old_image, new_image, plan, now)) {
+        return why;
+    }
+    return plan.has_fit ? fit_read_back(new_image, plan) : std::nullopt;
+}
+
+}  // namespace tarnwick
