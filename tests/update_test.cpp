@@ -3,146 +3,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
-#include "flash.h"
-#include "flash/ffs.h"
-#include "flash/fit.h"
-#include "intel/update_check.h"
+#include "edit_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using synth::Bytes;
-using synth::FlashOptions;
-using synth::Update;
-
-struct Ran {
-    std::string out;
-    int code;
-};
-
-class Dir {
-public:
-    Dir() {
-        static int serial = 0;
-        path_ = fs::temp_directory_path() / ("tarnwick-update-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(serial++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~Dir() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    Ran tarnwick(const std::vector<std::string>& args) const {
-        std::vector<const char*> argv = {"tarnwick"};
-        for (const std::string& a : args) {
-            argv.push_back(a.c_str());
-        }
-        std::ostringstream out;
-        const int code = static_cast<int>(tarnwick::run_tarnwick(static_cast<int>(argv.size()), argv.data(), out));
-        return {out.str(), code};
-    }
-    std::size_t entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), {})); }
-
-private:
-    fs::path path_;
-};
-
-Bytes read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-Update update(std::uint32_t revision, std::uint32_t signature, std::uint32_t flags, std::uint32_t data_size = 0x3D0,
-              std::vector<std::uint32_t> extra = {}) {
-    return {.revision = revision, .date = 0x07132016, .signature = signature, .flags = flags, .data_size = data_size,
-            .extra_signatures = std::move(extra)};
-}
-
-// Four updates; the source holds newer and larger ones for the first and
-// the last, and an older one for the second.
-const std::vector<Update> image_updates = {
-    update(0x10, 0x306C3, 0x32),
-    update(0x20, 0x906EA, 0x22, 0x7B0, {0x906EB}),
-    update(0x05, 0x6F6, 0x01),
-    update(0x30, 0xA0671, 0x02),
-};
-Bytes source_container() {
-    Bytes s = synth::make_update(update(0x1B, 0x306C3, 0x32, 0x1000));
-    synth::append(s, synth::make_update(update(0x31, 0xA0671, 0x06, 0x2000)));
-    synth::append(s, synth::make_update(update(0x1F, 0x906EA, 0x22)));
-    return s;
-}
-
-// The messages of the peer parser, where it is installed.
-std::optional<std::set<std::string>> peer_messages(const std::string& path) {
-    if (std::system("command -v UEFIExtract >/dev/null 2>&1") != 0) {
-        return std::nullopt;
-    }
-    const std::string out = path + ".peer";
-    std::system(("UEFIExtract '" + path + "' report >'" + out + "' 2>&1").c_str());
-    std::set<std::string> messages;
-    std::ifstream f(out);
-    std::string line;
-    while (std::getline(f, line)) {
-        if (!line.empty()) {
-            messages.insert(line);
-        }
-    }
-    fs::remove(out);
-    fs::remove(path + ".report.txt");
-    return messages;
-}
-
-// What every written image must satisfy, against the image it came from.
-void expect_sound(const Bytes& before, const Bytes& after, const synth::Flash& flash) {
-    ASSERT_EQ(after.size(), before.size());
-    const tarnwick::FoundUpdates found = tarnwick::find_updates(after);
-    ASSERT_FALSE(found.updates.empty());
-    for (const tarnwick::FoundUpdate& u : found.updates) {
-        EXPECT_EQ(u.check.status, tarnwick::UpdateStatus::ok) << u.offset;
-    }
-    const tarnwick::VolumeScan scan = tarnwick::find_volumes(after);
-    for (const tarnwick::FirmwareVolume& v : scan.volumes) {
-        EXPECT_TRUE(v.files_whole) << v.offset;
-        for (const tarnwick::FfsFile& f : v.files) {
-            EXPECT_TRUE(f.header_checksum_ok && f.file_checksum_ok) << f.offset;
-        }
-    }
-    const tarnwick::FitCheck fit = tarnwick::check_fit(after);
-    if (flash.fit != 0) {
-        EXPECT_EQ(fit.pointer.outcome, tarnwick::FitPointer::Outcome::found);
-        EXPECT_TRUE(fit.errors.empty()) << (fit.errors.empty() ? "" : fit.errors.front());
-        for (const tarnwick::FitMicrocode& m : fit.microcode) {
-            EXPECT_EQ(m.status, tarnwick::UpdateStatus::ok) << m.index;
-        }
-    }
-    // Files other than the microcode files and pads stay where they were,
-    // byte for byte.
-    const tarnwick::VolumeScan old_scan = tarnwick::find_volumes(before);
-    for (const tarnwick::FirmwareVolume& v : old_scan.volumes) {
-        for (const tarnwick::FfsFile& f : v.files) {
-            const bool microcode = std::count(flash.microcode_files.begin(), flash.microcode_files.end(), f.offset) != 0;
-            if (microcode || f.type == tarnwick::ffs_type_pad) {
-                continue;
-            }
-            const bool holds_fit = flash.fit >= f.body() && flash.fit < f.end();
-            if (!holds_fit) {
-                EXPECT_TRUE(std::equal(before.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                                       before.begin() + static_cast<std::ptrdiff_t>(f.end()),
-                                       after.begin() + static_cast<std::ptrdiff_t>(f.offset)))
-                    << "file at " << f.offset;
-            }
-        }
-    }
-}
+using namespace edit_support;
 
 struct Case {
     const char* name;

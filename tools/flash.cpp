@@ -59,13 +59,18 @@ const Guid other_file = guid("5A3E1C9B-7D2F-4B6A-9C8E-1F2E3D4C5B6A");
 Bytes microcode_body(const FlashOptions& o, std::vector<std::size_t>& starts) {
     Bytes body;
     for (const Update& u : o.updates) {
-        body.resize(align(body.size(), 16), 0xFF);
+        body.resize(o.spacing != 0 && !body.empty() ? align(body.size(), o.spacing) : align(body.size(), 16), 0xFF);
         starts.push_back(body.size());
         append(body, make_update(u));
     }
+    // Odd sizes: 0xFF of an odd length before the record, or after the
+    // updates, so that the file's size is no multiple of 8.
+    const std::size_t odd = o.odd_sizes ? 0x0B : 0;
     if (o.mpdt != FlashOptions::Mpdt::none) {
-        body.resize(align(body.size(), 16) + (o.mpdt == FlashOptions::Mpdt::slack ? 0x400 : 0), 0xFF);
+        body.resize(align(body.size(), 16) + (o.mpdt == FlashOptions::Mpdt::slack ? 0x400 : 0) + odd, 0xFF);
         append(body, mpdt_record(true));
+    } else {
+        body.resize(body.size() + odd, 0xFF);
     }
     return body;
 }
@@ -78,16 +83,24 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
     };
     std::vector<Entry> entries;
     for (std::uint64_t a : microcode) {
-        entries.push_back({a, 0x01});
+        if (o.fit_microcode) {
+            entries.push_back({a, 0x01});
+        }
     }
-    // As real AMI tables have them: unused entries before the later types.
-    entries.push_back({0xFFFFFFFF, 0x7F});
-    entries.push_back({0xFFFFFFFF, 0x7F});
+    // As vendors' AMI tables have them: unused entries before the later
+    // types; community releases move them to the end.
+    const std::vector<Entry> unused(o.fit_unused, Entry{0xFFFFFFFFFFFFFFFF, 0x7F});
+    if (!o.unused_at_end) {
+        entries.insert(entries.end(), unused.begin(), unused.end());
+    }
     entries.push_back({acm, 0x02});
     entries.push_back({startup, 0x07});
     if (o.boot_guard) {
         entries.push_back({startup + 0x100, 0x0B});
         entries.push_back({startup + 0x400, 0x0C});
+    }
+    if (o.unused_at_end) {
+        entries.insert(entries.end(), unused.begin(), unused.end());
     }
     Bytes t((entries.size() + 1) * 16, 0);
     const char signature[] = "_FIT_   ";
@@ -97,6 +110,10 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
     t[14] = o.fit_checksum ? 0x80 : 0x00;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::size_t e = 16 * (i + 1);
+        if (entries[i].type == 0x7F) {
+            std::fill(t.begin() + static_cast<std::ptrdiff_t>(e), t.begin() + static_cast<std::ptrdiff_t>(e + 16), 0xFF);
+            continue;
+        }
         put_le64(t, e, entries[i].address);
         t[e + 13] = 0x01;
         t[e + 14] = entries[i].type;
@@ -227,12 +244,23 @@ Flash make_flash(const FlashOptions& o) {
     } else {
         micro_at = main.add(microcode);
         if (o.pad != 0) {
-            flash.files.push_back(main.add(pad_file(o.pad)));
+            Bytes pad_body(o.pad - 24, 0xFF);
+            if (o.pad_data != 0) {
+                // A far jump, as the start-up vector for application processors.
+                const Bytes vector = {0xEA, 0xD0, 0xFF, 0x00, 0xF0, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+                put(pad_body, pad_body.size() - o.pad_data, vector);
+            }
+            Guid ff;
+            ff.fill(0xFF);
+            const Bytes pad = ffs_file(ff, 0xF0, o.pad_checksummed ? 0x40 : 0x00, pad_body);
+            flash.files.push_back(main.add(pad));
+            flash.pad_data = o.pad_data != 0 ? flash.files.back() + o.pad - o.pad_data : 0;
         }
     }
     flash.microcode_files.push_back(micro_at);
 
-    Bytes other(0x1000);
+    Bytes other(o.odd_sizes ? 0xA04 - 24 : 0x1000);
     for (std::size_t i = 0; i < other.size(); ++i) {
         other[i] = static_cast<std::uint8_t>(i * 37 + 11);
     }
@@ -257,7 +285,7 @@ Flash make_flash(const FlashOptions& o) {
     const std::size_t vtf_at = main.end() - vtf_size;
     flash.files.push_back(main.add(pad_file(vtf_at - main.next())));
     Bytes vtf_body(vtf_size - 24, 0xFF);
-    if (o.fit) {
+    if (o.fit && o.fit_pointer) {
         // The FIT pointer at 4 GiB - 0x40.
         put_le64(vtf_body, vtf_body.size() - 0x40, address(flash.fit));
     }

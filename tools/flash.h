@@ -43,6 +43,17 @@ struct FlashOptions {
     bool boot_guard = false;    // FIT entries of types 0x0B and 0x0C
     bool fit_to_data = false;   // a FIT microcode entry names a byte inside an update
     bool legacy = false;        // no volumes: the updates and the FIT lie in plain flash
+    // What vendors' images hold beyond the tidy layout:
+    std::size_t spacing = 0;    // each update this far from the one before, counted from the first
+                                // (HP: 0x800); 0 packs each at the next 16-byte boundary
+    std::size_t pad_data = 0;   // 16 bytes of data this far before the pad's end (a start-up vector)
+    bool pad_checksummed = false;  // the pad's body is checksummed (attribute 0x40)
+    std::size_t fit_unused = 2; // unused entries (type 0x7F) in the FIT
+    bool unused_at_end = false; // after the other entries, as community releases have them,
+                                // instead of right after the microcode entries
+    bool fit_microcode = true;  // microcode entries in the FIT
+    bool fit_pointer = true;    // false: a region cut from the flash without its boot block
+    bool odd_sizes = false;     // files whose sizes aren't multiples of 8
 };
 
 struct Flash {
@@ -50,6 +61,7 @@ struct Flash {
     std::vector<std::size_t> microcode_files;  // header offsets, the FIT's copy first
     std::size_t fit = 0;                       // the FIT's offset
     std::vector<std::size_t> files;            // every file's header offset, for comparisons
+    std::size_t pad_data = 0;                  // where the pad's data lies, if it has any
 };
 
 // A 2 MiB image: an AMI-style main volume (microcode file, pad, a
