@@ -5,8 +5,9 @@
 #                                    needs first
 # Stages:
 #   release   the release build and all its tests
-#   package   the Debian package: built, and where this runs as root (or
-#             with sudo) installed, run and removed again
+#   package   the Debian package: built, checked by lintian (any error fails),
+#             and where this runs as root (or with sudo) installed, run and
+#             removed again
 #   wine      the Windows build, and the end-to-end tests against it under Wine
 #   aarch64   the ARM64 build, its unit tests and the end-to-end tests under
 #             qemu-aarch64
@@ -71,6 +72,7 @@ probe() {
   if wants package; then
     want file -- file --version
     want dpkg-dev -- dpkg-shlibdeps --version
+    want lintian -- lintian --version
   fi
   if wants wine; then
     want g++-mingw-w64-x86-64-posix -- compiles x86_64-w64-mingw32-g++-posix -static
@@ -137,10 +139,17 @@ stage_release() {
 stage_package() {
   stage "Debian package"
   native_build
+  rm -f build/tarnwick_*.deb  # an earlier version's package would be taken for this one
   (cd build && cpack -G DEB >/dev/null)
   local deb as_root
   deb=$(ls build/tarnwick_*.deb)
   echo "$deb"
+  # Any error lintian reports fails the stage (a changelog entry without a
+  # new date, say); warnings are printed.
+  local report lint=0
+  report=$(lintian --fail-on error "$deb" 2>&1) || lint=$?
+  printf '%s\n' "$report" | grep -v '^running with root privileges' || true
+  [ "$lint" = 0 ] || { echo "check.sh: lintian reports errors on $deb" >&2; exit 1; }
   if [ "$(id -u)" = 0 ]; then
     as_root=()
   elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then

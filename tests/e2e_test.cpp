@@ -1317,6 +1317,43 @@ TEST(Update, WritesANewImageAndLeavesTheOld) {
     EXPECT_EQ(entries, 4u) << "no temporary left";
 }
 
+// -add and -remove as a user runs them: an update for a new processor goes
+// in with its FIT entry, comes out again, and the image is the old one.
+TEST(Update, AddThenRemoveGivesTheImageBack) {
+    synth::FlashOptions options;
+    options.pad_data = 0x30;  // a start-up vector near the pad's end
+    const synth::Flash flash = synth::make_flash(options);
+    const Bytes other = synth::make_update(
+        {.revision = 0x0A, .signature = 0x806EC, .flags = 0x94, .data_size = 0x7D0, .extra_signatures = {}});
+    const Workdir dir;
+    dir.put("bios.bin", text(flash.image));
+    dir.put("other.bin", text(other));
+    const Result added = dir.run({"-add", "bios.bin", "added.bin", "other.bin"});
+    EXPECT_EQ(added.code, 0) << added.out;
+    EXPECT_NE(added.out.find(" |02| 00100460 | 000806EC |    94    | 0000000A | 0000000A | ADDED         |\n"),
+              std::string::npos)
+        << added.out;
+    EXPECT_NE(added.out.find("   FIT: 1 entry added, 0 re-pointed\n   1 added, 0 updated, 1 unchanged: written to "
+                             "added.bin\n"),
+              std::string::npos)
+        << added.out;
+    EXPECT_EQ(dir.run({"-fitcheck", "added.bin"}).code, 0);
+    EXPECT_EQ(dir.run({"-verify", "added.bin"}).code, 0);
+    EXPECT_EQ(dir.run({"-add", "added.bin", "again.bin", "other.bin"}).code, 1);
+
+    const Result removed = dir.run({"-remove", "added.bin", "removed.bin", "0x000806ec"});
+    EXPECT_EQ(removed.code, 0) << removed.out;
+    EXPECT_NE(removed.out.find("   1 removed, 1 kept: written to removed.bin\n"), std::string::npos) << removed.out;
+    const std::string back = read_file(dir.path() / "removed.bin");
+    EXPECT_EQ(dir.run({"-fitcheck", "removed.bin"}).code, 0);
+    // The updates and the FIT are as they were; the file stays grown.
+    EXPECT_EQ(dir.run({"-fit", "removed.bin"}).out, dir.run({"-fit", "bios.bin"}).out);
+    EXPECT_EQ(back.substr(flash.pad_data, 16), text(flash.image).substr(flash.pad_data, 16));
+    EXPECT_EQ(dir.run({"-remove", "removed.bin", "again.bin", "806EC"}).code, 1);
+    EXPECT_EQ(dir.run({"-remove", "removed.bin", "again.bin", "80G"}).code, 4);
+    EXPECT_FALSE(fs::exists(dir.path() / "again.bin"));
+}
+
 }  // namespace
 
 namespace {

@@ -93,11 +93,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // check is a finding, not a refusal.
     std::vector<tarnwick::SourceUpdate> sources;
     tarnwick::add_source_updates(image, sources);
-    const tarnwick::UpdatePlan plan = tarnwick::plan_update(image, sources);
-    if (plan.outcome == tarnwick::UpdatePlan::Outcome::planned) {
-        const std::vector<std::uint8_t> updated = tarnwick::apply_update(image, plan);
-        if (tarnwick::check_updated(image, updated, plan)) {
-            __builtin_trap();
+    // -add of the same updates, and -remove of the first one's processor,
+    // are held to the same.
+    std::vector<std::uint32_t> signatures;
+    if (!sources.empty()) {
+        signatures.push_back(sources.front().header.processor_signature);
+    }
+    for (const tarnwick::UpdatePlan& plan :
+         {tarnwick::plan_update(image, sources), tarnwick::plan_add(image, sources),
+          tarnwick::plan_remove(image, signatures)}) {
+        if (plan.outcome == tarnwick::UpdatePlan::Outcome::planned) {
+            const std::vector<std::uint8_t> updated = tarnwick::apply_update(image, plan);
+            if (tarnwick::check_updated(image, updated, plan)) {
+                __builtin_trap();
+            }
         }
     }
     return 0;
