@@ -67,17 +67,22 @@ synth::Bytes bios_image() {
 
 }  // namespace
 
-// A 64 MiB UEFI image: 62 MiB of other firmware below the 2 MiB of
-// volumes (the FIT names addresses counted from the image's end, so they
-// hold), with four updates in an AMI-style microcode file.
-synth::Bytes flash64() {
+// A UEFI image of `size` bytes: other firmware below the 2 MiB of volumes
+// (the FIT names addresses counted from the image's end, so they hold),
+// with four updates in an AMI-style microcode file; as vendors ship them,
+// with a start-up vector in the pad after it and 15 unused FIT entries.
+synth::Bytes flash(std::size_t size, bool vendor) {
     synth::FlashOptions o;
+    if (vendor) {
+        o.pad_data = 0x30;
+        o.fit_unused = 15;
+    }
     o.updates = {{.revision = 0x10, .signature = 0x306C3, .flags = 0x32, .extra_signatures = {}},
                  {.revision = 0x20, .signature = 0x906EA, .flags = 0x22, .extra_signatures = {}},
                  {.revision = 0x05, .signature = 0x6F6, .flags = 0x01, .extra_signatures = {}},
                  {.revision = 0x30, .signature = 0xA0671, .flags = 0x02, .extra_signatures = {}}};
     const synth::Bytes top = synth::make_flash(o).image;
-    synth::Bytes image(64 * mib - top.size());
+    synth::Bytes image(size - top.size());
     for (std::size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
     }
@@ -92,6 +97,12 @@ synth::Bytes update_source() {
     synth::append(s, synth::make_update({.revision = 0x31, .signature = 0xA0671, .flags = 0x02, .data_size = 0x2000,
                                          .extra_signatures = {}}));
     return s;
+}
+
+// An update for a processor that flash() has none for.
+synth::Bytes add_source() {
+    return synth::make_update({.revision = 0x0A, .signature = 0x806EC, .flags = 0x94, .data_size = 0x7D0,
+                               .extra_signatures = {}});
 }
 
 int main(int argc, char** argv) {
@@ -151,7 +162,9 @@ int main(int argc, char** argv) {
                     // with headers times entries.
                     synth::write_file(dir + "/crafted1.bin", synth::make_crafted(synth::Crafted::shared_table, 3000, 75000)) &&
                     synth::write_file(dir + "/crafted4.bin", synth::make_crafted(synth::Crafted::shared_table, 12000, 300000)) &&
-                    synth::write_file(dir + "/flash64.bin", flash64()) &&
+                    synth::write_file(dir + "/flash64.bin", flash(64 * mib, false)) &&
+                    synth::write_file(dir + "/flash16.bin", flash(16 * mib, true)) &&
+                    synth::write_file(dir + "/add-src.bin", add_source()) &&
                     synth::write_file(dir + "/update-src/newer.bin", update_source());
     return ok ? 0 : 1;
 }

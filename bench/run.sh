@@ -29,7 +29,7 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCH=ON >/dev/n
 cmake --build build-bench -j "$jobs" >/dev/null
 bin=$PWD/build-bench
 inputs=$bin/inputs
-if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash64.bin" ]; then
+if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash16.bin" ]; then
   mkdir -p "$inputs"
   "$bin/bench/make_bench_inputs" "$inputs"
 fi
@@ -125,6 +125,12 @@ time_it "tarnwick -json, 1,000 files at once"  "$T" -json corpus/f*
 time_it "tarnwick -info, 1,000 runs"           sh -c "for f in corpus/f*; do '$T' -info \"\$f\"; done"
 time_it "tarnwick -latest flash64.bin"        "$T" -latest flash64.bin update-src
 time_it "tarnwick -update flash64.bin, new file" sh -c "rm -f '$bin/u.bin' && '$T' -update flash64.bin '$bin/u.bin' update-src >/dev/null"
+# The writing commands against what a user would do for the same
+# durability: copy the image and flush the copy.
+time_it "cp flash16.bin, then sync the copy"  sh -c "rm -f '$bin/c16.bin' && cp flash16.bin '$bin/c16.bin' && sync '$bin/c16.bin'"
+time_it "tarnwick -update flash16.bin, new file" sh -c "rm -f '$bin/u16.bin' && '$T' -update flash16.bin '$bin/u16.bin' update-src >/dev/null"
+time_it "tarnwick -add flash16.bin, new file" sh -c "rm -f '$bin/a16.bin' && '$T' -add flash16.bin '$bin/a16.bin' add-src.bin >/dev/null"
+time_it "tarnwick -remove flash16.bin, new file" sh -c "rm -f '$bin/r16.bin' && '$T' -remove flash16.bin '$bin/r16.bin' 6F6 >/dev/null"
 time_it "tarnwick -info crafted1.bin"         "$T" -info crafted1.bin
 time_it "tarnwick -verify crafted1.bin"       "$T" -verify crafted1.bin
 time_it "tarnwick -json crafted1.bin"         "$T" -json crafted1.bin
@@ -173,6 +179,9 @@ ratio "-latest real / -info real"       3    "tarnwick -latest real.bin (Debian'
 ratio "-extract real / (-info real + cp)" 2  "tarnwick -extract real.bin, fresh directory" \
   "-info real.bin, then cp to a fresh directory"
 ratio "-update 64 MiB / -latest on it"       3  "tarnwick -update flash64.bin, new file" "tarnwick -latest flash64.bin"
+ratio "-update 16 MiB / (cp + sync)"         1.5 "tarnwick -update flash16.bin, new file" "cp flash16.bin, then sync the copy"
+ratio "-add 16 MiB / (cp + sync)"            1.5 "tarnwick -add flash16.bin, new file" "cp flash16.bin, then sync the copy"
+ratio "-remove 16 MiB / (cp + sync)"         1.5 "tarnwick -remove flash16.bin, new file" "cp flash16.bin, then sync the copy"
 # Crafted files: time against -info on the same file, and against the
 # file a quarter the size (linear growth is 4x).
 ratio "-verify crafted 1 MiB / -info on it" 20 "tarnwick -verify crafted1.bin" "tarnwick -info crafted1.bin"

@@ -15,6 +15,7 @@
 #include "intel/update_check.h"
 #include "search/find_pattern.h"
 #include "intel/microcode_header.h"
+#include "amd/amd.h"
 #include "synth.h"
 
 namespace {
@@ -295,6 +296,65 @@ TEST(Differential, IntactUpdatesOfAContainer) {
             loader.push_back(f.offset);
         }
         EXPECT_EQ(loader, full);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// -json's pass skips 64 bytes at a time where none of the candidates' first
+// pairs occurs: updates, AMD patches and containers, FIT and MPDT records,
+// each at every offset around a block's and a slice's edge and in the last
+// bytes, in quiet 0xFF, must be found as the plain walks find them.
+TEST(Differential, OnePassOverQuietBlocksFindsWhatEachWalkFinds) {
+    constexpr std::size_t slice = 64 * 1024;
+    const Bytes update = synth::make_update({});
+    const Bytes amd_bare = synth::make_amd_patch({.date = 0x12192023, .patch_id = 0x0800126F, .format = 0x8004,
+                                                  .len = 0, .init = 0, .equiv_id = 0x8012, .size = 0xC80,
+                                                  .checksum = false, .checksum_field = 0});
+    const Bytes amd_container = synth::make_amd_container({{0x00100F22, 0x1022}}, {synth::make_amd_patch({})});
+    const Bytes fit = {'_', 'F', 'I', 'T', '_', ' ', ' ', ' '};
+    for (const std::size_t base : {slice - 128, slice, 2 * slice - 64}) {
+        for (std::size_t shift = 0; shift < 64; shift += (shift < 12 || shift > 52) ? 1 : 7) {
+            Bytes b(3 * slice + 0x60, 0xFF);
+            const auto put = [&](const Bytes& what, std::size_t at) {
+                std::copy_n(what.begin(), std::min(what.size(), b.size() - at), b.begin() + static_cast<std::ptrdiff_t>(at));
+            };
+            put(update, base + shift);
+            put(amd_bare, base + 0x1000 + shift);
+            put(amd_container, base + 0x3000 + shift);
+            put(fit, base + 0x5000 + shift);
+            put(synth::mpdt_record(shift % 2 == 0), base + 0x6000 + shift);
+            put(update, b.size() - 0x40 + shift % 16);  // cut off at the end
+            put(fit, b.size() - 8 - shift % 8);
+            const HeapImage heap(b);
+            const tarnwick::Image image = heap.image();
+            tarnwick::UpdateFinder finder(image);
+            tarnwick::AmdScanner amd(image);
+            const tarnwick::ImageScan scan = tarnwick::scan_image(image, finder, amd);
+            const tarnwick::FoundUpdates one_pass = finder.finish();
+            const tarnwick::FoundUpdates plain = tarnwick::find_updates(image);
+            SCOPED_TRACE("base " + std::to_string(base) + ", shift " + std::to_string(shift));
+            EXPECT_EQ(one_pass.any_candidate, plain.any_candidate);
+            ASSERT_EQ(one_pass.updates.size(), plain.updates.size());
+            EXPECT_GE(plain.updates.size(), 1u);
+            for (std::size_t i = 0; i < plain.updates.size(); ++i) {
+                EXPECT_EQ(one_pass.updates[i].offset, plain.updates[i].offset);
+                EXPECT_EQ(one_pass.updates[i].check.status, plain.updates[i].check.status);
+            }
+            const tarnwick::AmdPatches amd_plain = tarnwick::find_amd_patches(image);
+            const tarnwick::AmdPatches amd_one = amd.finish();
+            ASSERT_EQ(amd_one.patches.size(), amd_plain.patches.size());
+            EXPECT_EQ(amd_plain.patches.size(), 2u);
+            for (std::size_t i = 0; i < amd_plain.patches.size(); ++i) {
+                EXPECT_EQ(amd_one.patches[i].offset, amd_plain.patches[i].offset);
+            }
+            EXPECT_EQ(scan.sum, plain_sum(image));
+            EXPECT_EQ(scan.mpdt, reference::mpdt(image));
+            EXPECT_EQ(scan.fit_signatures, reference::all_matches(image, tarnwick::fit_signature));
+            EXPECT_EQ(scan.fit_signatures.size(), 2u);
+        }
     }
 }
 

@@ -155,17 +155,18 @@ std::string json_line(const char* path, Image image) {
     begin(j, path);
     j.key("size").number(image.size());
 
-    const FoundUpdates found = find_updates(image);
+    // Both vendors' walks ride on the image's one pass.
+    UpdateFinder finder(image);
+    AmdScanner amd_scanner(image);
+    const ImageScan scan = scan_image(image, finder, amd_scanner);
+    const FoundUpdates found = finder.finish();
+    const AmdPatches amd = amd_scanner.finish();
     j.key("updates").begin_array();
     for (std::size_t i = 0; i < found.updates.size(); ++i) {
         write_update(j, image, i + 1, found.updates[i]);
     }
     j.end_array();
 
-    // The AMD walk rides on the image's one pass.
-    AmdScanner amd_scanner(image);
-    const ImageScan scan = scan_image(image, amd_scanner);
-    const AmdPatches amd = amd_scanner.finish();
     j.key("amd").begin_array();
     for (const AmdPatch& p : amd.patches) {
         write_amd(j, p);

@@ -1,6 +1,9 @@
 #include "intel/update_check.h"
 
+#include <algorithm>
 #include <iterator>
+#include <optional>
+#include <utility>
 #include <map>
 
 #include "search/checksum.h"
@@ -218,13 +221,32 @@ void assign_tables(std::vector<FoundUpdate>& updates) {
 }  // namespace
 
 FoundUpdates find_updates(Image image) {
-    FoundUpdates found;
-    UpdateChecker checker(image);
-    found.any_candidate = for_each_qualifying_header(image, [&](const MicrocodeUpdateHeader& h, std::size_t at) {
-        found.updates.push_back({at, h, checker.check(at)});
-    });
-    assign_tables(found.updates);
-    return found;
+    UpdateFinder finder(image);
+    finder.walk(0, image.size());
+    return finder.finish();
+}
+
+void UpdateFinder::walk(std::size_t from, std::size_t to) {
+    // The search sees a header's bytes past `to`, so that a candidate just
+    // before it is judged as in the whole image.
+    const Image window = image_.subspan(0, std::min(image_.size(), to + static_cast<std::size_t>(header_bytes)));
+    std::size_t at[256];
+    while (const std::size_t n = find_dated_candidates(window, from, at, found_.any_candidate)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (at[k] >= to) {
+                return;  // the next range's, like every one after it
+            }
+            const std::optional<MicrocodeUpdateHeader> header = view_header(image_, at[k]);
+            if (header && is_qualifying_header(*header)) {
+                found_.updates.push_back({at[k], *header, checker_.check(at[k])});
+            }
+        }
+    }
+}
+
+FoundUpdates UpdateFinder::finish() {
+    assign_tables(found_.updates);
+    return std::move(found_);
 }
 
 std::vector<FoundUpdate> find_intact_updates(Image image) {

@@ -154,6 +154,24 @@ struct FoundUpdates {
 // is updates[N - 1]), each checked.
 FoundUpdates find_updates(Image image);
 
+// The same a range at a time, for a pass that already walks the image slice
+// by slice (-json's), so that each slice is searched while it is in the
+// cache. walk(from, to) for ranges in ascending order that together hold
+// every candidate (a range without a 01 00 pair may be left out); then
+// finish() gives what find_updates gives.
+class UpdateFinder {
+public:
+    explicit UpdateFinder(Image image) : image_(image), checker_(image) {}
+    // Every candidate that starts in [from, to).
+    void walk(std::size_t from, std::size_t to);
+    FoundUpdates finish();
+
+private:
+    Image image_;
+    UpdateChecker checker_;
+    FoundUpdates found_;
+};
+
 // The intact updates of a container, read as the loader reads one: an
 // intact update's bytes are one unit, and the walk goes on after its end,
 // so its data is never searched for further headers. Elsewhere it walks

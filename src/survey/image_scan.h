@@ -26,5 +26,9 @@ ImageScan scan_image(Image image);
 // The same, also handing each AMD candidate to `amd`, in order.
 class AmdScanner;
 ImageScan scan_image(Image image, AmdScanner& amd);
+// And each slice's Intel candidates to `intel`: every answer -json needs of
+// the image in one pass.
+class UpdateFinder;
+ImageScan scan_image(Image image, UpdateFinder& intel, AmdScanner& amd);
 
 }  // namespace tarnwick
