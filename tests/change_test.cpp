@@ -103,17 +103,19 @@ FlashOptions vendor(void (*change)(FlashOptions&) = nullptr) {
     return o;
 }
 
+// An image, what a command must end with, and a piece of what it prints.
+struct ImageCase {
+    const char* name;
+    FlashOptions options;
+    int code;
+    const char* says;
+};
+
 // The pad after the microcode file carries a start-up vector near its end:
 // the growth keeps it where it is, byte for byte, or is refused where it
 // would take it.
 TEST(Change, PadThatCarriesData) {
-    struct Case {
-        const char* name;
-        FlashOptions options;
-        int code;
-        const char* says;
-    };
-    const Case cases[] = {
+    const ImageCase cases[] = {
         {"vector near the end", vendor([](FlashOptions& o) { o.pad_data = 0x30; }), 0, "the pad file after it gave"},
         {"checksummed pad", vendor([](FlashOptions& o) { o.pad_data = 0x30; o.pad_checksummed = true; }), 0,
          "the pad file after it gave"},
@@ -124,7 +126,7 @@ TEST(Change, PadThatCarriesData) {
          "the pad file after it gave"},
         {"a large pad", vendor([](FlashOptions& o) { o.pad_data = 0x30; o.large = true; }), 9, "large file"},
     };
-    for (const Case& c : cases) {
+    for (const ImageCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Dir dir;
         const synth::Flash flash = synth::make_flash(c.options);
@@ -216,13 +218,7 @@ TEST(Change, SpacingRegionsAndOddSizes) {
 // entry after the last microcode entry; the rest of the table moves down
 // into its unused entries, or the FIT is full.
 TEST(Change, AddPlacesUpdatesAndFitEntries) {
-    struct Case {
-        const char* name;
-        FlashOptions options;
-        int code;
-        const char* says;
-    };
-    const Case cases[] = {
+    const ImageCase cases[] = {
         {"vendor: unused entries after the microcode", vendor([](FlashOptions& o) { o.fit_unused = 15; }), 0,
          "1 added, 0 updated, 4 unchanged"},
         {"community: unused entries at the end",
@@ -235,7 +231,7 @@ TEST(Change, AddPlacesUpdatesAndFitEntries) {
         {"a pad with data", vendor([](FlashOptions& o) { o.pad_data = 0x30; }), 0, "1 added"},
         {"Boot Guard", vendor([](FlashOptions& o) { o.boot_guard = true; }), 9, "Boot Guard"},
     };
-    for (const Case& c : cases) {
+    for (const ImageCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Dir dir;
         const synth::Flash flash = synth::make_flash(c.options);
@@ -407,6 +403,10 @@ TEST(Change, Containers) {
     EXPECT_EQ(dir.tarnwick({"-remove", dir / "c-remove.bin", dir / "c3.bin", "906EA"}).code, 1);
     EXPECT_EQ(dir.tarnwick({"-add", dir / "c-add.bin", dir / "c4.bin", dir / "new.bin"}).code, 1);
     EXPECT_EQ(dir.tarnwick({"-add", dir / "c.bin", dir / "c5.bin", dir / "nowhere.bin"}).code, 6);
+    synth::write_file(dir / "junk.bin", Bytes(100, 0x5A));
+    const Ran junk = dir.tarnwick({"-add", dir / "c.bin", dir / "c5.bin", dir / "junk.bin"});
+    EXPECT_EQ(junk.code, 1);
+    EXPECT_EQ(junk.out, "   Nothing to add: the files hold no intact update; nothing was written.\n");
     EXPECT_EQ(dir.tarnwick({"-add", dir / "c.bin", dir / "c5.bin"}).code, 4);
     EXPECT_FALSE(fs::exists(dir / "c5.bin"));
 }

@@ -145,6 +145,10 @@ void print_nothing(const UpdatePlan& plan, std::span<const std::uint32_t> signat
                   ull(plan.rows.size()), plan.rows.size() == 1 ? "update" : "updates");
             break;
         case Change::add:
+            if (plan.left_out.empty()) {
+                out << "   Nothing to add: the files hold no intact update; nothing was written.\n";
+                break;
+            }
             print(out, "   Nothing to add: the image has each update of the files, or a newer one, for %llu %s; "
                        "nothing was written.\n",
                   ull(plan.left_out.size()), plan.left_out.size() == 1 ? "update" : "updates");

@@ -140,39 +140,31 @@ bool replaces_any(const SourceUpdate& s, const std::vector<std::vector<Found>>& 
     return false;
 }
 
-}  // namespace
-
-Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>& files,
-              std::span<const SourceUpdate> sources, std::span<const std::uint32_t> signatures) {
+// -remove: every update whose own signature is named goes.
+Chosen choose_removal(Image image, const std::vector<std::vector<Found>>& files,
+                      std::span<const std::uint32_t> signatures) {
     Chosen c;
     c.files.resize(files.size());
     c.removed.resize(files.size());
-    if (change == Change::remove) {
-        for (std::size_t f = 0; f < files.size(); ++f) {
-            for (const Found& u : files[f]) {
-                const bool named = std::find(signatures.begin(), signatures.end(),
-                                             u.header.processor_signature) != signatures.end();
-                if (named) {
-                    c.removed[f].push_back(u);
-                    c.changes = true;
-                } else {
-                    c.files[f].push_back({image.subspan(u.offset, u.size), u.header, RowStatus::unknown, u.offset});
-                }
-            }
-        }
-        return c;
-    }
-    const SourceIndex index(sources);
-    std::set<std::size_t> replacing;  // sources that replace an update
     for (std::size_t f = 0; f < files.size(); ++f) {
         for (const Found& u : files[f]) {
-            c.files[f].push_back(kept(image, index, sources, u, replacing));
-            c.changes = c.changes || c.files[f].back().status == RowStatus::updated;
+            if (std::find(signatures.begin(), signatures.end(), u.header.processor_signature) != signatures.end()) {
+                c.removed[f].push_back(u);
+                c.changes = true;
+            } else {
+                c.files[f].push_back({image.subspan(u.offset, u.size), u.header, RowStatus::unknown, u.offset});
+            }
         }
     }
-    if (change == Change::update) {
-        return c;
-    }
+    return c;
+}
+
+// -add's further updates, in the sources' order: each that serves a
+// platform nothing in the image serves yet, counting it as served for the
+// next; the others go into `left_out`.
+std::vector<Slot> choose_added(Image image, const std::vector<std::vector<Found>>& files,
+                               std::span<const SourceUpdate> sources, const std::set<std::size_t>& replacing,
+                               std::vector<LeftOut>& left_out) {
     // What the image serves, with the newest revision on each platform: its
     // own updates, their replacements, then each update added.
     std::map<Platform, std::uint32_t> served;
@@ -199,15 +191,39 @@ Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>&
         bool serves_new = false;
         each_platform(s.processors, [&](const Platform& p) { serves_new = serves_new || served.count(p) == 0; });
         if (!serves_new) {
-            c.left_out.push_back({s.header, why_left_out(s, served, replaces_any(s, files))});
+            left_out.push_back({s.header, why_left_out(s, served, replaces_any(s, files))});
             continue;
         }
         added.push_back({s.bytes, s.header, RowStatus::added});
         serve(s.processors, s.header.update_revision);
     }
-    c.changes = c.changes || !added.empty();
-    for (std::vector<Slot>& file : c.files) {
-        file.insert(file.end(), added.begin(), added.end());
+    return added;
+}
+
+}  // namespace
+
+Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>& files,
+              std::span<const SourceUpdate> sources, std::span<const std::uint32_t> signatures) {
+    if (change == Change::remove) {
+        return choose_removal(image, files, signatures);
+    }
+    Chosen c;
+    c.files.resize(files.size());
+    c.removed.resize(files.size());
+    const SourceIndex index(sources);
+    std::set<std::size_t> replacing;  // sources that replace an update
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        for (const Found& u : files[f]) {
+            c.files[f].push_back(kept(image, index, sources, u, replacing));
+            c.changes = c.changes || c.files[f].back().status == RowStatus::updated;
+        }
+    }
+    if (change == Change::add) {
+        const std::vector<Slot> added = choose_added(image, files, sources, replacing, c.left_out);
+        c.changes = c.changes || !added.empty();
+        for (std::vector<Slot>& file : c.files) {
+            file.insert(file.end(), added.begin(), added.end());
+        }
     }
     return c;
 }
