@@ -6,7 +6,6 @@
 #include "edit/steps.h"
 #include "flash/fit.h"
 #include "search/checksum.h"
-#include "search/find_pattern.h"
 
 namespace tarnwick::edit {
 
@@ -134,19 +133,20 @@ std::optional<std::string> lay_run(const FitCheck& fit, std::vector<Bytes> run, 
 
 }  // namespace
 
-std::optional<std::size_t> unnamed_fit(Image image) {
-    std::optional<std::size_t> found;
-    for_each_match(image, fit_signature, [&](std::size_t at) {
-        if (!found && at % 16 == 0 && fits(image, at, fit_entry_size) && (image[at + fit_type_offset] & 0x7F) == 0) {
-            found = at;
+std::optional<std::size_t> unnamed_fit(Image image, const FitCheck& fit) {
+    if (fit.pointer.outcome == FitPointer::Outcome::found) {
+        return std::nullopt;
+    }
+    for (const std::size_t at : fit.other_signatures) {
+        if (at % 16 == 0 && fits(image, at, fit_entry_size) && (image[at + fit_type_offset] & 0x7F) == 0) {
+            return at;
         }
-    });
-    return found;
+    }
+    return std::nullopt;
 }
 
-std::optional<std::string> plan_fit(Image image, const Moves& moves, std::span<const std::size_t> added,
-                                    UpdatePlan& plan) {
-    const FitCheck fit = check_fit(image);
+std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Moves& moves,
+                                    std::span<const std::size_t> added, UpdatePlan& plan) {
     if (fit.pointer.outcome != FitPointer::Outcome::found) {
         return std::nullopt;
     }

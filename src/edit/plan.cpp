@@ -80,15 +80,6 @@ Stores find_stores(Image image) {
             return s;
         }
     }
-    if (!s.files.empty()) {
-        if (const std::optional<std::size_t> fit = edit::unnamed_fit(image);
-            fit && read_fit_pointer(image).outcome != FitPointer::Outcome::found) {
-            s.stop = refuse("the file holds a FIT at " + hex(*fit) +
-                            " that its last 64 bytes don't point to, so it is not the top of the flash and the "
-                            "FIT's addresses can't be mapped: give the whole flash image, or the BIOS region with "
-                            "its boot block");
-        }
-    }
     return s;
 }
 
@@ -150,8 +141,7 @@ UpdatePlan plan_container(Image image, Change change, std::span<const SourceUpda
 
 // The file in whose updates the FIT's microcode entries point, where they
 // point into one; else the first.
-std::size_t fit_copy(Image image, const std::vector<MicrocodeFile>& files) {
-    const FitCheck fit = check_fit(image);
+std::size_t fit_copy(const FitCheck& fit, const std::vector<MicrocodeFile>& files) {
     if (fit.pointer.outcome == FitPointer::Outcome::found) {
         for (const FitMicrocode& m : fit.microcode) {
             for (std::size_t i = 0; m.offset && i < files.size(); ++i) {
@@ -230,6 +220,12 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
     if (stores.files.empty()) {
         return plan_container(image, change, sources, signatures);
     }
+    const FitCheck fit = check_fit(image);
+    if (const std::optional<std::size_t> unnamed = edit::unnamed_fit(image, fit)) {
+        return refuse("the file holds a FIT at " + hex(*unnamed) +
+                      " that its last 64 bytes don't point to, so it is not the top of the flash and the FIT's "
+                      "addresses can't be mapped: give the whole flash image, or the BIOS region with its boot block");
+    }
     std::vector<std::vector<Found>> found;
     for (const MicrocodeFile& m : stores.files) {
         found.push_back(m.parsed.updates);
@@ -251,7 +247,7 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
 
     edit::Moves moves;
     std::vector<std::size_t> added;
-    const std::size_t copy = fit_copy(image, stores.files);
+    const std::size_t copy = fit_copy(fit, stores.files);
     for (std::size_t f = 0; f < plan.files.size(); ++f) {
         for (std::size_t r = plan.files[f].rows_begin; r < plan.files[f].rows_end; ++r) {
             const UpdateRow& row = plan.rows[r];
@@ -264,7 +260,7 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
             }
         }
     }
-    if (std::optional<std::string> why = edit::plan_fit(image, moves, added, plan)) {
+    if (std::optional<std::string> why = edit::plan_fit(image, fit, moves, added, plan)) {
         return refuse(*why);
     }
     mend_body_checksums(image, stores.scan, plan);

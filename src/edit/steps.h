@@ -13,6 +13,7 @@
 
 #include "edit/plan.h"
 #include "flash/ffs.h"
+#include "flash/fit.h"
 #include "intel/update_check.h"
 
 namespace tarnwick::edit {
@@ -102,11 +103,13 @@ using Moves = std::map<std::size_t, std::optional<std::size_t>>;
 // Edits the FIT after the updates moved: re-points its microcode entries,
 // drops those of removed updates and adds one for each of `added` (new
 // offsets); adds its patch. Returns why it can't, if it can't.
-std::optional<std::string> plan_fit(Image image, const Moves& moves, std::span<const std::size_t> added,
-                                    UpdatePlan& plan);
+// `fit` is the image's, as check_fit gives it.
+std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Moves& moves,
+                                    std::span<const std::size_t> added, UpdatePlan& plan);
 
-// Where the file holds a FIT header entry that the FIT pointer doesn't name:
-// the file is a region cut from a larger flash. The header's offset.
-std::optional<std::size_t> unnamed_fit(Image image);
+// Where the FIT pointer names no FIT but the file holds a FIT header entry
+// (16-byte aligned, type 0): the file is a region cut from a larger flash.
+// The header's offset.
+std::optional<std::size_t> unnamed_fit(Image image, const FitCheck& fit);
 
 }  // namespace tarnwick::edit
