@@ -210,10 +210,12 @@ std::optional<std::string> patches_apart(Image image, UpdatePlan& plan) {
 
 UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate> sources,
                        std::span<const std::uint32_t> signatures) {
-    if (find_updates(image).updates.empty()) {
+    Stores stores = find_stores(image);
+    // A microcode file starts with an update; only without one (or where the
+    // volumes weren't all read) is the image searched for any at all.
+    if ((stores.files.empty() || !stores.scan.complete) && find_updates(image).updates.empty()) {
         return UpdatePlan{};
     }
-    Stores stores = find_stores(image);
     if (stores.stop) {
         return std::move(*stores.stop);
     }

@@ -30,32 +30,35 @@ std::optional<std::string> rows_in_place(Image new_image, const UpdatePlan& plan
     return std::nullopt;
 }
 
+// Where [from, to) of the two images differ first, if they do: compared
+// whole first (memcmp's speed), and looked into only where they differ.
+std::optional<std::size_t> first_difference(Image a, Image b, std::size_t from, std::size_t to) {
+    const auto begin = a.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto end = a.begin() + static_cast<std::ptrdiff_t>(to);
+    const auto other = b.begin() + static_cast<std::ptrdiff_t>(from);
+    if (std::equal(begin, end, other)) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(std::mismatch(begin, end, other).first - a.begin());
+}
+
 // The patches' bytes are there, and every other byte is the old image's:
 // compared a run at a time.
 std::optional<std::string> only_patches_changed(Image old_image, Image new_image, const UpdatePlan& plan) {
     std::size_t from = 0;
+    std::optional<std::size_t> changed;
     for (const Patch& p : plan.patches) {  // ascending and apart
         if (!fits(new_image, p.offset, p.bytes.size()) ||
             !std::equal(p.bytes.begin(), p.bytes.end(), new_image.begin() + static_cast<std::ptrdiff_t>(p.offset))) {
             return "the bytes written at " + hex(p.offset) + " are not the planned ones";
         }
-        if (p.offset > from) {
-            const auto old_from = old_image.begin() + static_cast<std::ptrdiff_t>(from);
-            const auto at = std::mismatch(old_from, old_image.begin() + static_cast<std::ptrdiff_t>(p.offset),
-                                          new_image.begin() + static_cast<std::ptrdiff_t>(from));
-            if (at.first != old_image.begin() + static_cast<std::ptrdiff_t>(p.offset)) {
-                return "a byte outside the microcode files, their pads and the FIT changed, at " +
-                       hex(static_cast<std::size_t>(at.first - old_image.begin()));
-            }
+        if (p.offset > from && (changed = first_difference(old_image, new_image, from, p.offset))) {
+            break;
         }
         from = std::max(from, p.offset + p.bytes.size());
     }
-    if (!std::equal(old_image.begin() + static_cast<std::ptrdiff_t>(from), old_image.end(),
-                    new_image.begin() + static_cast<std::ptrdiff_t>(from))) {
-        const auto at = std::mismatch(old_image.begin() + static_cast<std::ptrdiff_t>(from), old_image.end(),
-                                      new_image.begin() + static_cast<std::ptrdiff_t>(from));
-        return "a byte outside the microcode files, their pads and the FIT changed, at " +
-               hex(static_cast<std::size_t>(at.first - old_image.begin()));
+    if (changed || (changed = first_difference(old_image, new_image, from, old_image.size()))) {
+        return "a byte outside the microcode files, their pads and the FIT changed, at " + hex(*changed);
     }
     return std::nullopt;
 }
