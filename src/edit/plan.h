@@ -118,7 +118,6 @@ struct UpdatePlan {
     std::vector<std::pair<std::size_t, bool>> files_before;
 
     std::size_t count(RowStatus status) const;
-    std::size_t updated() const { return count(RowStatus::updated); }
 };
 
 // Plans the new image: `sources` are the updates to choose from.
