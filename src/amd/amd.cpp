@@ -184,10 +184,6 @@ __attribute__((target("avx2"))) std::size_t skip_quiet_avx2(const std::uint8_t* 
     return i;
 }
 
-bool has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 bool is_container_magic(Image image, std::size_t pos) {
@@ -334,7 +330,7 @@ std::size_t find_amd_candidates(Image image, std::size_t& from, std::span<std::s
     constexpr std::size_t wide_reach = lanes::stride - 1 + amd_header_bytes;
     while (size >= reach && i <= size - reach) {
 #if defined(TARNWICK_AMD_AVX2)
-        if (size >= wide_reach && i <= size - wide_reach && has_avx2()) {
+        if (size >= wide_reach && i <= size - wide_reach && lanes::has_avx2()) {
             i = skip_quiet_avx2(p, i, size - wide_reach);
             if (i > size - wide_reach) {
                 continue;

@@ -70,15 +70,7 @@ using Platform = std::pair<std::uint32_t, unsigned>;
 template <class Visit>
 void each_platform(std::span<const ServedProcessor> processors, Visit&& visit) {
     for (const ServedProcessor& p : processors) {
-        const auto flags = static_cast<std::uint8_t>(p.flags);
-        if (flags == 0) {
-            visit(Platform{p.signature, 8});
-        }
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((flags >> bit & 1u) != 0) {
-                visit(Platform{p.signature, bit});
-            }
-        }
+        for_each_platform(p.flags, [&](unsigned key) { visit(Platform{p.signature, key}); });
     }
 }
 

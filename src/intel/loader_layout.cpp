@@ -94,23 +94,6 @@ std::vector<LayoutUpdate> layout_updates(Image image, std::span<const FoundUpdat
 
 namespace {
 
-// Platform keys of a set of flags: one per bit of the low byte, or key 8
-// alone for an update that names no platform.
-constexpr unsigned no_platform = 8;
-
-template <class Visit>
-void for_each_platform(std::uint32_t flags, Visit&& visit) {
-    if ((flags & 0xFF) == 0) {
-        visit(no_platform);
-        return;
-    }
-    for (unsigned bit = 0; bit < 8; ++bit) {
-        if ((flags >> bit) & 1) {
-            visit(bit);
-        }
-    }
-}
-
 using Slot = std::pair<std::uint32_t, unsigned>;  // signature, platform key
 
 }  // namespace

@@ -23,6 +23,23 @@ struct ServedProcessor {
     std::uint32_t signature;
     std::uint32_t flags;
 };
+// Platform keys of a set of flags: one per bit of the low byte, or key 8
+// alone for an update that names no platform.
+inline constexpr unsigned no_platform = 8;
+
+template <class Visit>
+void for_each_platform(std::uint32_t flags, Visit&& visit) {
+    if ((flags & 0xFF) == 0) {
+        visit(no_platform);
+        return;
+    }
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if ((flags >> bit) & 1) {
+            visit(bit);
+        }
+    }
+}
+
 struct LayoutUpdate {
     std::uint32_t revision;
     std::vector<ServedProcessor> processors;

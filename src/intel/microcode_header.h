@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -75,17 +76,23 @@ bool is_qualifying_header(Image image, std::size_t candidate);
 std::size_t find_dated_candidates(Image image, std::size_t& from, std::span<std::size_t> out,
                                   bool& any_candidate);
 
-// Walks every candidate (each position of header_marker, ascending, as
-// restarting the search one byte after each candidate gives them) and calls
-// visit(header), or visit(header, position), for the qualifying ones.
-// Returns false when the image holds no candidate at all, qualifying or not.
+// Walks the candidates that start in [from, to) (each position of
+// header_marker, ascending, as restarting the search one byte after each
+// candidate gives them) and calls visit(header), or visit(header, position),
+// for the qualifying ones. A header's bytes past `to` are read where they
+// lie, so that ranges one after the other give what the whole image gives.
+// Sets `any_candidate` once it has passed any candidate at all.
 template <class Visit>
-bool for_each_qualifying_header(Image image, Visit&& visit) {
+void for_each_qualifying_header_in(Image image, std::size_t from, std::size_t to, bool& any_candidate,
+                                   Visit&& visit) {
+    constexpr std::size_t header_bytes = 48;
+    const Image window = image.subspan(0, std::min(image.size(), to + header_bytes));
     std::size_t at[256];
-    std::size_t from = 0;
-    bool any_candidate = false;
-    while (const std::size_t n = find_dated_candidates(image, from, at, any_candidate)) {
+    while (const std::size_t n = find_dated_candidates(window, from, at, any_candidate)) {
         for (std::size_t k = 0; k < n; ++k) {
+            if (at[k] >= to) {
+                return;  // the next range's, like every one after it
+            }
             const std::optional<MicrocodeUpdateHeader> header = view_header(image, at[k]);
             if (header && is_qualifying_header(*header)) {
                 if constexpr (std::is_invocable_v<Visit&, const MicrocodeUpdateHeader&, std::size_t>) {
@@ -96,6 +103,14 @@ bool for_each_qualifying_header(Image image, Visit&& visit) {
             }
         }
     }
+}
+
+// The same over the whole image. Returns false when the image holds no
+// candidate at all, qualifying or not.
+template <class Visit>
+bool for_each_qualifying_header(Image image, Visit&& visit) {
+    bool any_candidate = false;
+    for_each_qualifying_header_in(image, 0, image.size(), any_candidate, visit);
     return any_candidate;
 }
 

@@ -227,21 +227,10 @@ FoundUpdates find_updates(Image image) {
 }
 
 void UpdateFinder::walk(std::size_t from, std::size_t to) {
-    // The search sees a header's bytes past `to`, so that a candidate just
-    // before it is judged as in the whole image.
-    const Image window = image_.subspan(0, std::min(image_.size(), to + static_cast<std::size_t>(header_bytes)));
-    std::size_t at[256];
-    while (const std::size_t n = find_dated_candidates(window, from, at, found_.any_candidate)) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (at[k] >= to) {
-                return;  // the next range's, like every one after it
-            }
-            const std::optional<MicrocodeUpdateHeader> header = view_header(image_, at[k]);
-            if (header && is_qualifying_header(*header)) {
-                found_.updates.push_back({at[k], *header, checker_.check(at[k])});
-            }
-        }
-    }
+    for_each_qualifying_header_in(image_, from, to, found_.any_candidate,
+                                  [&](const MicrocodeUpdateHeader& h, std::size_t at) {
+                                      found_.updates.push_back({at, h, checker_.check(at)});
+                                  });
 }
 
 FoundUpdates UpdateFinder::finish() {

@@ -84,10 +84,6 @@ __attribute__((target("avx2"))) std::size_t skip_quiet_avx2(const std::uint8_t* 
     return i;
 }
 
-bool has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 // Adds the words of [at, at + length) to `sum` and calls visit(from, to)
@@ -101,7 +97,7 @@ void for_each_busy_range(Image image, std::size_t at, std::size_t length, std::u
 #if defined(TARNWICK_SCAN_AVX2)
     constexpr std::size_t block = 64;
     constexpr std::size_t reach = block + 9;
-    if (has_avx2()) {
+    if (lanes::has_avx2()) {
         std::optional<std::size_t> run;  // where the busy blocks before i began
         while (end - i >= block && image.size() - i >= reach) {
             const std::size_t last = std::min(end - block, image.size() - reach);
