@@ -1304,11 +1304,13 @@ TEST(Update, WritesANewImageAndLeavesTheOld) {
     EXPECT_EQ(again.code, 6);
     EXPECT_EQ(read_file(dir.path() / "new.bin"), written);
 
-    options.boot_guard = true;
+    // Boot Guard hashes the microcode file at every boot.
+    options.guard.manifests = synth::GuardOptions::Manifests::real;
+    options.guard.segments = {{synth::Cover::microcode_file}};
     dir.put("guarded.bin", text(synth::make_flash(options).image));
     const Result refused = dir.run({"-update", "guarded.bin", "guarded-new.bin", "ucode.bin"});
     EXPECT_EQ(refused.code, 9);
-    EXPECT_EQ(refused.out.rfind("   Refused: the FIT holds Boot Guard manifests", 0), 0u) << refused.out;
+    EXPECT_EQ(refused.out.rfind("   Refused: the change writes to the microcode file at 0x100048", 0), 0u) << refused.out;
     EXPECT_FALSE(fs::exists(dir.path() / "guarded-new.bin"));
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) {

@@ -280,6 +280,55 @@ TEST(Edges, ReadBackCatchesWhatItExistsFor) {
     }
 }
 
+// The read-back holds the new image to what Boot Guard read in the old: the
+// same state, the same ranges, not a byte of them changed. Each break is
+// one the planner itself would never make.
+TEST(Edges, ReadBackHoldsBootGuardsRanges) {
+    struct Case {
+        const char* name;
+        std::function<void(const Planned&, tarnwick::UpdatePlan&)> break_plan;
+        const char* says;
+    };
+    const auto write_at = [](tarnwick::UpdatePlan& plan, const Planned& p, std::size_t at) {
+        plan.patches.push_back({at, {static_cast<std::uint8_t>(p.flash.image[at] ^ 0xFF)}});
+        std::sort(plan.patches.begin(), plan.patches.end(),
+                  [](const tarnwick::Patch& a, const tarnwick::Patch& b) { return a.offset < b.offset; });
+    };
+    const Case cases[] = {
+        {"a byte inside the start-up block",
+         [&](const Planned& p, tarnwick::UpdatePlan& plan) { write_at(plan, p, 0x1FF100); },
+         "a byte that Boot Guard verifies changed, at 0x1FF100"},
+        {"both manifests gone",
+         [&](const Planned& p, tarnwick::UpdatePlan& plan) {
+             write_at(plan, p, p.flash.key_manifest);
+             write_at(plan, p, p.flash.boot_policy);
+         },
+         "read back as absent"},
+        {"a range the new image doesn't have",
+         [](const Planned&, tarnwick::UpdatePlan& plan) { plan.protected_ranges.front().end -= 1; },
+         "read back otherwise"},
+        {"hollow where they were read",
+         [](const Planned&, tarnwick::UpdatePlan& plan) { plan.guard = tarnwick::UpdatePlan::Guard::hollow; },
+         "read back as present"},
+    };
+    synth::FlashOptions o;
+    o.guard.manifests = synth::GuardOptions::Manifests::real;
+    const Planned p = planned(o);
+    ASSERT_EQ(p.plan.outcome, tarnwick::UpdatePlan::Outcome::planned) << p.plan.reason;
+    ASSERT_EQ(p.plan.guard, tarnwick::UpdatePlan::Guard::verified);
+    ASSERT_EQ(p.plan.protected_ranges.size(), 1u);
+    ASSERT_FALSE(tarnwick::check_updated(p.flash.image, tarnwick::apply_update(p.flash.image, p.plan), p.plan));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tarnwick::UpdatePlan broken = p.plan;
+        c.break_plan(p, broken);
+        const std::optional<std::string> why =
+            tarnwick::check_updated(p.flash.image, tarnwick::apply_update(p.flash.image, broken), broken);
+        ASSERT_TRUE(why.has_value());
+        EXPECT_NE(why->find(c.says), std::string::npos) << "said: " << *why;
+    }
+}
+
 // The MPDT record stays the file's last 16 bytes, the same bytes, where the
 // content fits: after slack, and right after the updates.
 TEST(Edges, MpdtRecordKeptWhereTheContentFits) {

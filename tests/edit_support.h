@@ -151,4 +151,44 @@ inline void expect_sound(const Bytes& before, const Bytes& after, const synth::F
     }
 }
 
+struct Written {
+    Ran ran;
+    Bytes after;
+};
+
+// Runs `args` (after the command, the input and "out.bin") on `image` in
+// `dir`; checks what every run must satisfy, and for a written image what
+// every image must.
+inline Written run_on(const Dir& dir, const std::string& command, const synth::Flash& flash, int code,
+               const std::vector<std::string>& args) {
+    synth::write_file(dir / "in.bin", flash.image);
+    std::vector<std::string> all = {command, dir / "in.bin", dir / "out.bin"};
+    all.insert(all.end(), args.begin(), args.end());
+    Written w{dir.tarnwick(all), {}};
+    EXPECT_EQ(w.ran.code, code) << w.ran.out;
+    EXPECT_EQ(read(dir / "in.bin"), flash.image) << "the input is never touched";
+    if (w.ran.code != 0) {
+        EXPECT_FALSE(fs::exists(dir / "out.bin"));
+        EXPECT_EQ(std::count(w.ran.out.begin(), w.ran.out.end(), '\n'), 1) << "one line";
+        return w;
+    }
+    w.after = read(dir / "out.bin");
+    expect_sound(flash.image, w.after, flash);
+    if (const auto before_messages = peer_messages(dir / "in.bin")) {
+        const auto after_messages = peer_messages(dir / "out.bin");
+        for (const std::string& m : after_messages.value_or(std::set<std::string>{})) {
+            if (m.find(':') != std::string::npos && m.find('|') == std::string::npos) {
+                EXPECT_EQ(before_messages->count(m), 1u) << "the peer parser says something new: " << m;
+            }
+        }
+    }
+    // The same change again on the new image changes nothing.
+    all[1] = dir / "out.bin";
+    all[2] = dir / "again.bin";
+    const Ran again = dir.tarnwick(all);
+    EXPECT_EQ(again.code, 1) << again.out;
+    EXPECT_FALSE(fs::exists(dir / "again.bin"));
+    return w;
+}
+
 }  // namespace edit_support

@@ -53,6 +53,8 @@ const Guid edk2_microcode = guid("197DB236-F856-4924-90F8-CDF12FB875F3");
 const Guid volume_top = guid("1BA0062E-C779-4582-8566-336AE8F78F09");
 const Guid fit_file = guid("CD7F9E68-1A2B-4C3D-8E9F-0A1B2C3D4E5F");
 const Guid other_file = guid("5A3E1C9B-7D2F-4B6A-9C8E-1F2E3D4C5B6A");
+const Guid boot_guard_file = guid("8D1B2C0E-4A3F-4E5D-9B6C-2E7F1A0B3C4D");
+const Guid ami_protected_ranges = guid("CBC91F44-A4BC-4A5B-8696-703451D0B053");
 
 // The microcode file's body: each update at the next 16-byte boundary (the
 // body starts on one), then the MPDT record as asked.
@@ -75,11 +77,24 @@ Bytes microcode_body(const FlashOptions& o, std::vector<std::size_t>& starts) {
     return body;
 }
 
+// Where the Boot Guard entries point, and the sizes they give.
+struct GuardEntries {
+    std::uint64_t key_manifest = 0, boot_policy = 0;
+    std::uint32_t key_manifest_size = 0, boot_policy_size = 0;
+};
+
+bool has_guard_entries(const FlashOptions& o) { return o.guard.manifests != GuardOptions::Manifests::none; }
+
+std::size_t fit_entries(const FlashOptions& o) {
+    return 1 + (o.fit_microcode ? o.updates.size() : 0) + o.fit_unused + 2 + (has_guard_entries(o) ? 2 : 0);
+}
+
 Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microcode, std::uint64_t acm,
-                std::uint64_t startup) {
+                std::uint64_t startup, const GuardEntries& guard) {
     struct Entry {
         std::uint64_t address;
         std::uint8_t type;
+        std::uint32_t size = 0;
     };
     std::vector<Entry> entries;
     for (std::uint64_t a : microcode) {
@@ -95,9 +110,9 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
     }
     entries.push_back({acm, 0x02});
     entries.push_back({startup, 0x07});
-    if (o.boot_guard) {
-        entries.push_back({startup + 0x100, 0x0B});
-        entries.push_back({startup + 0x400, 0x0C});
+    if (has_guard_entries(o)) {
+        entries.push_back({guard.key_manifest, 0x0B, guard.key_manifest_size});
+        entries.push_back({guard.boot_policy, 0x0C, guard.boot_policy_size});
     }
     if (o.unused_at_end) {
         entries.insert(entries.end(), unused.begin(), unused.end());
@@ -115,6 +130,9 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
             continue;
         }
         put_le64(t, e, entries[i].address);
+        t[e + 8] = static_cast<std::uint8_t>(entries[i].size);
+        t[e + 9] = static_cast<std::uint8_t>(entries[i].size >> 8);
+        t[e + 10] = static_cast<std::uint8_t>(entries[i].size >> 16);
         t[e + 13] = 0x01;
         t[e + 14] = entries[i].type;
     }
@@ -223,7 +241,8 @@ Flash make_flash(const FlashOptions& o) {
             micro.push_back(address(at + s));
         }
         flash.fit = 0x1F0000;
-        put(image, flash.fit, fit_table(o, micro, address(0x1E0000), address(0x1E8000)));
+        const GuardEntries entries{address(0x1E0100), address(0x1E0400), 0x100, 0x400};
+        put(image, flash.fit, fit_table(o, micro, address(0x1E0000), address(0x1E8000), entries));
         put_fit_pointer(image, address(flash.fit));
         return flash;
     }
@@ -274,15 +293,88 @@ Flash make_flash(const FlashOptions& o) {
     if (o.fit_to_data) {
         micro.front() += 0x100;
     }
+    // The second volume's file, with the same updates or others.
+    const Bytes copy_microcode = o.copy_updates.empty() ? microcode : [&] {
+        FlashOptions other_updates = o;
+        other_updates.updates = o.copy_updates;
+        std::vector<std::size_t> unused;
+        return ffs_file(ami_microcode, 0x01, attributes, microcode_body(other_updates, unused));
+    }();
+    const std::size_t copy_at = 0x80000 + 0x48;
+
+    // The FIT's file, then (with Boot Guard entries) a file of manifests and
+    // AMI's protected-range file, then a pad up to the volume-top file,
+    // which ends the volume and the image.
     const std::size_t fit_file_at = main.next();
     flash.fit = fit_file_at + 24;
-    const Bytes table = fit_table(o, micro, address(other_at + 24), address(other_at + 0x800));
+    const std::size_t table_size = fit_entries(o) * 16;
+    const std::size_t vtf_size = 0x1000;
+    const std::size_t vtf_at = main.end() - vtf_size;
+    const GuardOptions& g = o.guard;
+    using Manifests = GuardOptions::Manifests;
+    GuardEntries entries;
+    Bytes manifests;
+    if (g.manifests == Manifests::other_bytes) {
+        entries = {address(other_at + 0x100), address(other_at + 0x400), 0x100, 0x400};
+    } else if (g.manifests != Manifests::none) {
+        const std::size_t manifests_at = o.fit ? align(flash.fit + table_size, 8) : fit_file_at;
+        auto extent = [&](Cover c) -> std::pair<std::size_t, std::size_t> {
+            switch (c) {
+                case Cover::startup_block: return {vtf_at, vtf_size};
+                case Cover::microcode_file: return {micro_at, microcode.size()};
+                case Cover::fit: return {flash.fit, table_size};
+                case Cover::pad_start: return {micro_at + align(microcode.size(), 8), 0x100};
+                case Cover::copy_microcode_file: return {copy_at, copy_microcode.size()};
+            }
+            return {0, 0};
+        };
+        auto range = [&](Cover c, bool hashed) {
+            const auto [at, size] = extent(c);
+            return IbbRange{static_cast<std::uint32_t>(address(at)), static_cast<std::uint32_t>(size), hashed};
+        };
+        BootPolicy policy{.version = g.bpm_version, .sets = {{}}, .unknown_element = g.unknown_element};
+        if (g.two_sets) {
+            policy.sets.emplace_back();
+        }
+        for (std::size_t i = 0; i < g.segments.size(); ++i) {
+            const bool second = g.two_sets && i >= (g.segments.size() + 1) / 2;
+            policy.sets[second ? 1 : 0].push_back(range(g.segments[i].over, g.segments[i].hashed));
+        }
+        Bytes km = key_manifest(g.km_version);
+        Bytes bpm = boot_policy(policy);
+        const std::size_t bpm_in_body = align(km.size(), 16);
+        if (g.manifests != Manifests::real) {
+            const std::uint8_t fill = g.manifests == Manifests::zeros ? 0x00 : 0xFF;
+            std::fill(km.begin(), km.end(), fill);
+            std::fill(bpm.begin(), bpm.end(), fill);
+        }
+        Bytes both = km;
+        both.resize(bpm_in_body, g.manifests == Manifests::zeros ? 0x00 : 0xFF);
+        append(both, bpm);
+        manifests = ffs_file(boot_guard_file, 0x01, 0x00, both);
+        flash.key_manifest = manifests_at + 24;
+        flash.boot_policy = manifests_at + 24 + bpm_in_body;
+        entries = {address(flash.key_manifest), address(flash.boot_policy), static_cast<std::uint32_t>(km.size()),
+                   static_cast<std::uint32_t>(bpm.size() - g.bpm_cut)};
+    }
+    const Bytes table = fit_table(o, micro, address(other_at + 24), address(other_at + 0x800), entries);
     if (o.fit) {
         flash.files.push_back(main.add(ffs_file(fit_file, 0x01, 0x40, table)));
     }
-    // A pad up to the volume-top file, which ends the volume and the image.
-    const std::size_t vtf_size = 0x1000;
-    const std::size_t vtf_at = main.end() - vtf_size;
+    if (!manifests.empty()) {
+        flash.files.push_back(main.add(manifests));
+    }
+    if (!g.vendor.empty()) {
+        std::vector<IbbRange> ranges;
+        for (const Cover c : g.vendor) {
+            const std::size_t at = c == Cover::microcode_file ? micro_at : c == Cover::startup_block ? vtf_at : flash.fit;
+            const std::size_t size = c == Cover::microcode_file ? microcode.size() : c == Cover::startup_block ? vtf_size
+                                                                                                           : table_size;
+            ranges.push_back({static_cast<std::uint32_t>(address(at)), static_cast<std::uint32_t>(size), true});
+        }
+        flash.protected_ranges = main.add(ffs_file(ami_protected_ranges, 0x02, 0x00, protected_range_section(ranges)));
+        flash.files.push_back(flash.protected_ranges);
+    }
     flash.files.push_back(main.add(pad_file(vtf_at - main.next())));
     Bytes vtf_body(vtf_size - 24, 0xFF);
     if (o.fit && o.fit_pointer) {
@@ -294,7 +386,7 @@ Flash make_flash(const FlashOptions& o) {
 
     if (o.copy) {
         VolumeBuilder backup(0x80000, 0x80000);
-        flash.microcode_files.push_back(backup.add(microcode));
+        flash.microcode_files.push_back(backup.add(copy_microcode));
         if (o.pad != 0) {
             flash.files.push_back(backup.add(pad_file(o.pad)));
         }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "manifests.h"
 #include "synth.h"
 
 namespace synth {
@@ -30,17 +31,49 @@ Bytes pad_file(std::size_t size);
 // the next 8-byte boundary), then free space (0xFF).
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3 = false);
 
+// What a Boot Guard range covers, placed once the layout is known.
+enum class Cover {
+    startup_block,        // the volume-top file
+    microcode_file,       // the main volume's microcode file
+    fit,                  // the table alone
+    pad_start,            // the first 0x100 bytes of the pad after the microcode file
+    copy_microcode_file,  // the second volume's microcode file
+};
+struct Covered {
+    Cover over;
+    bool hashed = true;
+};
+
+// The FIT's Boot Guard entries and what they name.
+struct GuardOptions {
+    enum class Manifests {
+        none,         // no entries
+        other_bytes,  // entries that name bytes of another file
+        zeros,        // entries that name a file of zeros, as unprovisioned images have
+        erased,       // the same, of 0xFF
+        real,         // a key manifest and a boot policy manifest
+    } manifests = Manifests::none;
+    std::uint8_t km_version = 0x10;
+    std::uint8_t bpm_version = 0x10;
+    std::vector<Covered> segments = {{Cover::startup_block}};
+    bool two_sets = false;         // the segments split over two IBB sets
+    bool unknown_element = false;  // an element the reader must skip
+    std::vector<Cover> vendor;     // AMI's protected-range file, with these ranges
+    std::uint32_t bpm_cut = 0;     // taken off the BPM's size in the FIT
+};
+
 struct FlashOptions {
     std::vector<Update> updates = {Update{}};  // in the microcode file, in order
     enum class Mpdt { none, direct, slack } mpdt = Mpdt::direct;  // the file's last 16 bytes
     std::size_t pad = 0x8000;   // size of the pad file after the microcode file; 0 for none
     bool edk2 = false;          // the microcode file in a volume of its own, with free space after it
     bool copy = false;          // a second volume with the same microcode file and pad
+    std::vector<Update> copy_updates;  // with `copy`: other updates in the second volume's file
     bool checksummed = false;   // the microcode file's body is checksummed (attribute 0x40)
     bool large = false;         // FFS3 volume, and the microcode file marked large
     bool fit = true;
     bool fit_checksum = true;   // the FIT header's checksum-valid bit
-    bool boot_guard = false;    // FIT entries of types 0x0B and 0x0C
+    GuardOptions guard;         // FIT entries of types 0x0B and 0x0C
     bool fit_to_data = false;   // a FIT microcode entry names a byte inside an update
     bool legacy = false;        // no volumes: the updates and the FIT lie in plain flash
     // What vendors' images hold beyond the tidy layout:
@@ -62,6 +95,8 @@ struct Flash {
     std::size_t fit = 0;                       // the FIT's offset
     std::vector<std::size_t> files;            // every file's header offset, for comparisons
     std::size_t pad_data = 0;                  // where the pad's data lies, if it has any
+    std::size_t key_manifest = 0, boot_policy = 0;  // what the Boot Guard entries name
+    std::size_t protected_ranges = 0;          // AMI's file, where there is one
 };
 
 // A 2 MiB image: an AMI-style main volume (microcode file, pad, a

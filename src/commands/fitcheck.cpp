@@ -1,7 +1,9 @@
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "commands/commands.h"
+#include "bootguard/boot_guard.h"
 #include "commands/print.h"
 #include "flash/fit.h"
 
@@ -11,12 +13,44 @@ namespace {
 
 unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
-void print_findings(const FitCheck& c, std::ostream& out) {
+void print_findings(const FitCheck& c, const std::optional<std::string>& guard_error, std::ostream& out) {
     for (const std::string& e : c.errors) {
         out << "   ERROR: " << e << '\n';
     }
+    if (guard_error) {
+        out << "   ERROR: " << *guard_error << '\n';
+    }
     for (const std::string& w : c.warnings) {
         out << "   WARNING: " << w << '\n';
+    }
+}
+
+// Each manifest the FIT names, and the segments whose hash it holds.
+void print_boot_guard(const BootGuard& guard, std::ostream& out) {
+    if (!guard.named()) {
+        return;
+    }
+    const std::string_view state = manifest_state_word(guard.state);
+    print(out, "  Boot Guard: %.*s%s\n", static_cast<int>(state.size()), state.data(),
+          guard.state == ManifestState::absent ? " (the entries name no manifest)" : "");
+    for (const Manifest& m : guard.manifests) {
+        print(out, "  %02llu  %-20s  ", ull(m.fit_index),
+              m.type == fit_type_key_manifest ? "key manifest" : "boot policy manifest");
+        if (m.offset) {
+            print(out, "offset 0x%08llX  ", ull(*m.offset));
+        } else {
+            out << "offset -           ";
+        }
+        const std::string_view word = manifest_state_word(m.state);
+        if (m.state == ManifestState::present) {
+            print(out, "version 0x%02X  ", m.version);
+        }
+        out << word << '\n';
+    }
+    for (const IbbSegment& s : guard.ibb()) {
+        if (s.hashed) {
+            print(out, "  IBB 0x%08X  size 0x%08X\n", s.base, s.size);
+        }
     }
 }
 
@@ -42,7 +76,7 @@ ExitStatus run_fitcheck(Image image, std::ostream& out) {
             break;
     }
     if (c.pointer.outcome != FitPointer::Outcome::found) {
-        print_findings(c, out);
+        print_findings(c, std::nullopt, out);
         return ExitStatus::not_found;
     }
 
@@ -71,10 +105,14 @@ ExitStatus run_fitcheck(Image image, std::ostream& out) {
             out << slot_word(m.slot) << '\n';
         }
     }
-    print_findings(c, out);
-    print(out, "   %s: %llu errors, %llu warnings\n", c.errors.empty() ? "FIT valid" : "FIT invalid",
-          ull(c.errors.size()), ull(c.warnings.size()));
-    return c.errors.empty() ? ExitStatus::done : ExitStatus::damaged;
+    const BootGuard guard = read_boot_guard(image, c);
+    print_boot_guard(guard, out);
+    const std::optional<std::string> guard_error = boot_guard_error(guard);
+    print_findings(c, guard_error, out);
+    const std::size_t errors = c.errors.size() + (guard_error ? 1 : 0);
+    print(out, "   %s: %llu errors, %llu warnings\n", errors == 0 ? "FIT valid" : "FIT invalid", ull(errors),
+          ull(c.warnings.size()));
+    return errors == 0 ? ExitStatus::done : ExitStatus::damaged;
 }
 
 }  // namespace tarnwick

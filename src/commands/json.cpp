@@ -7,6 +7,7 @@
 #include "commands/json_writer.h"
 #include "survey/image_scan.h"
 #include "amd/amd.h"
+#include "bootguard/boot_guard.h"
 #include "flash/fit.h"
 #include "intel/update_check.h"
 
@@ -101,7 +102,7 @@ void write_amd(JsonWriter& j, const AmdPatch& p) {
     j.end_object();
 }
 
-void write_fit(JsonWriter& j, const FitCheck& c) {
+void write_fit(JsonWriter& j, const FitCheck& c, const std::optional<std::string>& guard_error) {
     j.begin_object()
         .key("pointer").hex(c.pointer.pointer)
         .key("offset").number(c.pointer.offset)
@@ -137,6 +138,9 @@ void write_fit(JsonWriter& j, const FitCheck& c) {
     for (const std::string& e : c.errors) {
         j.string(e);
     }
+    if (guard_error) {
+        j.string(*guard_error);
+    }
     j.end_array().key("warnings").begin_array();
     for (const std::string& w : c.warnings) {
         j.string(w);
@@ -146,6 +150,44 @@ void write_fit(JsonWriter& j, const FitCheck& c) {
         j.number(at);
     }
     j.end_array().end_object();
+}
+
+void write_boot_guard(JsonWriter& j, const BootGuard& g) {
+    j.begin_object().key("state").string(manifest_state_word(g.state)).key("key_manifest");
+    if (const Manifest* km = g.first_present(fit_type_key_manifest)) {
+        j.begin_object()
+            .key("offset").number(*km->offset)
+            .key("version").number(km->version)
+            .key("svn").number(km->svn)
+            .key("kmid").number(km->kmid)
+            .end_object();
+    } else {
+        j.null();
+    }
+    j.key("boot_policy");
+    if (const Manifest* bpm = g.first_present(fit_type_boot_policy)) {
+        j.begin_object()
+            .key("offset").number(*bpm->offset)
+            .key("version").number(bpm->version)
+            .key("svn").number(bpm->svn)
+            .key("acm_svn").number(bpm->acm_svn)
+            .end_object();
+    } else {
+        j.null();
+    }
+    j.key("ibb").begin_array();
+    for (const IbbSegment& s : g.ibb()) {
+        j.begin_object().key("base").number(s.base).key("size").number(s.size).key("hashed").boolean(s.hashed).end_object();
+    }
+    j.end_array().key("vendor").begin_array();
+    for (const VendorRange& v : g.vendor) {
+        j.begin_object().key("offset").number(v.file_offset).key("base").number(v.base).key("size").number(v.size).end_object();
+    }
+    j.end_array();
+    if (g.state == ManifestState::malformed) {
+        j.key("why").string(g.why);
+    }
+    j.end_object();
 }
 
 }  // namespace
@@ -193,9 +235,16 @@ std::string json_line(const char* path, Image image) {
     } else {
         j.null();
     }
+    const BootGuard guard = read_boot_guard(image, fit);
     j.key("fit");
     if (fit.pointer.outcome == FitPointer::Outcome::found) {
-        write_fit(j, fit);
+        write_fit(j, fit, boot_guard_error(guard));
+    } else {
+        j.null();
+    }
+    j.key("boot_guard");
+    if (guard.named()) {
+        write_boot_guard(j, guard);
     } else {
         j.null();
     }

@@ -111,6 +111,20 @@ void print_fit(const UpdatePlan& plan, std::ostream& out) {
     }
 }
 
+void print_guard(const UpdatePlan& plan, std::ostream& out) {
+    switch (plan.guard) {
+        case UpdatePlan::Guard::none:
+            break;
+        case UpdatePlan::Guard::hollow:
+            out << "   Boot Guard: the FIT's Boot Guard entries name no manifest; it isn't provisioned in this image\n";
+            break;
+        case UpdatePlan::Guard::verified:
+            print(out, "   Boot Guard: manifests present; no byte that Boot Guard verifies changed (%llu protected %s)\n",
+                  ull(plan.protected_ranges.size()), plan.protected_ranges.size() == 1 ? "range" : "ranges");
+            break;
+    }
+}
+
 void print_counts(const UpdatePlan& plan, const std::string& new_name, std::ostream& out) {
     const std::size_t updated = plan.count(RowStatus::updated);
     const std::size_t added = plan.count(RowStatus::added);
@@ -196,6 +210,7 @@ ExitStatus carry_out(Image image, const UpdatePlan& plan, std::span<const std::u
     print_left_out(plan, out);
     print_files(plan, out);
     print_fit(plan, out);
+    print_guard(plan, out);
     print_counts(plan, new_name, out);
     return ExitStatus::done;
 }

@@ -51,12 +51,6 @@ struct NewRun {
 
 // Why the FIT can't be edited safely, if it can't.
 std::optional<std::string> refusal(const FitCheck& fit, const Moves& moves) {
-    for (const FitEntry& e : fit.entries) {
-        if (e.type == 0x0B || e.type == 0x0C) {
-            return "the FIT holds Boot Guard manifests (type " + hex(e.type) +
-                   "): the FIT and what it names are measured at boot, and a changed one stops the board from booting";
-        }
-    }
     for (const FitMicrocode& m : fit.microcode) {
         if (!m.offset || moves.find(*m.offset) == moves.end()) {
             return "FIT entry " + std::to_string(m.index) + " names " + hex(m.address) +

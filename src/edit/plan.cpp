@@ -228,6 +228,12 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
                       " that its last 64 bytes don't point to, so it is not the top of the flash and the FIT's "
                       "addresses can't be mapped: give the whole flash image, or the BIOS region with its boot block");
     }
+    // A manifest that doesn't read leaves what Boot Guard verifies unknown.
+    const BootGuard guard = read_boot_guard(image, fit, stores.scan);
+    if (guard.state == ManifestState::malformed) {
+        return refuse("the FIT's Boot Guard manifests don't read (" + guard.why +
+                      "), so what Boot Guard verifies is unknown; tarnwick -fitcheck shows them");
+    }
     std::vector<std::vector<Found>> found;
     for (const MicrocodeFile& m : stores.files) {
         found.push_back(m.parsed.updates);
@@ -268,6 +274,13 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
     mend_body_checksums(image, stores.scan, plan);
     if (std::optional<std::string> why = patches_apart(image, plan)) {
         return refuse(*why);
+    }
+    if (guard.named()) {
+        plan.guard = guard.state == ManifestState::present ? UpdatePlan::Guard::verified : UpdatePlan::Guard::hollow;
+        plan.protected_ranges = protected_ranges(guard, image.size());
+        if (std::optional<std::string> why = edit::protected_change(image, plan, stores.scan, fit)) {
+            return refuse(*why);
+        }
     }
     for (const FirmwareVolume& v : stores.scan.volumes) {
         for (const FfsFile& f : v.files) {

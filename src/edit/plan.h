@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bootguard/boot_guard.h"
 #include "intel/loader_layout.h"
 #include "intel/microcode_header.h"
 #include "search/bytes.h"
@@ -116,6 +117,10 @@ struct UpdatePlan {
     // Every file of the image before the change, by offset, and whether its
     // checksums were valid: the read-back holds the new image to that.
     std::vector<std::pair<std::size_t, bool>> files_before;
+    // Where the FIT names Boot Guard manifests: none there (hollow), or
+    // manifests whose protected ranges the change leaves as they were.
+    enum class Guard { none, hollow, verified } guard = Guard::none;
+    std::vector<ProtectedRange> protected_ranges;  // for verified
 
     std::size_t count(RowStatus status) const;
 };

@@ -111,8 +111,7 @@ std::optional<std::string> files_read_back(Image old_image, Image new_image, con
     return std::nullopt;
 }
 
-std::optional<std::string> fit_read_back(Image new_image, const UpdatePlan& plan) {
-    const FitCheck fit = check_fit(new_image);
+std::optional<std::string> fit_read_back(const FitCheck& fit, const UpdatePlan& plan) {
     if (fit.pointer.outcome != FitPointer::Outcome::found || !fit.errors.empty()) {
         return "the FIT does not pass -fitcheck" + (fit.errors.empty() ? std::string() : ": " + fit.errors.front());
     }
@@ -123,6 +122,33 @@ std::optional<std::string> fit_read_back(Image new_image, const UpdatePlan& plan
         const FitMicrocode& m = fit.microcode[i];
         if (m.offset != plan.fit_targets[i] || m.slot != FitMicrocode::Slot::update || m.status != UpdateStatus::ok) {
             return "FIT entry " + std::to_string(m.index) + " does not name the intact update planned for it";
+        }
+    }
+    return std::nullopt;
+}
+
+// What Boot Guard reads in the new image is what it read in the old: the
+// same state, the same protected ranges, and not a byte of them changed.
+std::optional<std::string> guard_read_back(Image old_image, Image new_image, const UpdatePlan& plan,
+                                           const FitCheck& fit, const VolumeScan& scan) {
+    const BootGuard now = read_boot_guard(new_image, fit, scan);
+    const ManifestState expected =
+        plan.guard == UpdatePlan::Guard::verified ? ManifestState::present : ManifestState::absent;
+    if (!now.named() || now.state != expected) {
+        return "the FIT's Boot Guard entries read back " +
+               (now.named() ? "as " + std::string(manifest_state_word(now.state)) : std::string("as gone"));
+    }
+    const std::vector<ProtectedRange> ranges = protected_ranges(now, new_image.size());
+    const bool same = std::equal(ranges.begin(), ranges.end(), plan.protected_ranges.begin(), plan.protected_ranges.end(),
+                                 [](const ProtectedRange& a, const ProtectedRange& b) {
+                                     return a.begin == b.begin && a.end == b.end && a.vendor == b.vendor;
+                                 });
+    if (!same) {
+        return std::string("the ranges that Boot Guard verifies read back otherwise");
+    }
+    for (const auto& [from, to] : range_union(ranges)) {
+        if (const std::optional<std::size_t> at = first_difference(old_image, new_image, from, to)) {
+            return "a byte that Boot Guard verifies changed, at " + hex(*at);
         }
     }
     return std::nullopt;
@@ -189,7 +215,15 @@ std::optional<std::string> check_updated(Image old_image, Image new_image, const
     if (std::optional<std::string> why = files_read_back(old_image, new_image, plan, now)) {
         return why;
     }
-    return plan.has_fit ? fit_read_back(new_image, plan) : std::nullopt;
+    if (!plan.has_fit) {
+        return std::nullopt;
+    }
+    const FitCheck fit = check_fit(new_image);
+    if (std::optional<std::string> why = fit_read_back(fit, plan)) {
+        return why;
+    }
+    return plan.guard == UpdatePlan::Guard::none ? std::nullopt
+                                                 : guard_read_back(old_image, new_image, plan, fit, new_scan);
 }
 
 }  // namespace tarnwick

@@ -107,6 +107,12 @@ using Moves = std::map<std::size_t, std::optional<std::size_t>>;
 std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Moves& moves,
                                     std::span<const std::size_t> added, UpdatePlan& plan);
 
+// Where the planned patches would change a byte that Boot Guard (or AMI's
+// later check) verifies: which byte, what holds it and which range covers
+// it. `plan`'s patches are sorted and apart.
+std::optional<std::string> protected_change(Image image, const UpdatePlan& plan, const VolumeScan& scan,
+                                            const FitCheck& fit);
+
 // Where the FIT pointer names no FIT but the file holds a FIT header entry
 // (16-byte aligned, type 0): the file is a region cut from a larger flash.
 // The header's offset.

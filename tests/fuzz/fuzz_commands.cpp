@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "bootguard/boot_guard.h"
 #include "commands/commands.h"
 #include "edit/plan.h"
 #include "intel/loader_layout.h"
@@ -75,6 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_fit(image, sink);
     tarnwick::run_verify(image, sink);
     tarnwick::run_fitcheck(image, sink);
+    // The manifests' reader on the bytes alone, as if the FIT named them.
+    tarnwick::read_manifest(image, tarnwick::fit_type_key_manifest);
+    tarnwick::read_manifest(image, tarnwick::fit_type_boot_policy);
     sink << tarnwick::json_line("fuzz", image);
     DiscardingSink files;
     tarnwick::run_extract(image, files, sink);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "flash.h"
+#include "manifests.h"
 #include "synth.h"
 
 namespace {
@@ -96,6 +97,39 @@ int main(int argc, char** argv) {
     synth::Bytes both = synth::mpdt_record(false);
     synth::append(both, synth::mpdt_record(true));
     seed(dir, both);
+
+    // Boot Guard: each manifest layout alone, and a 4 KiB image whose FIT
+    // names a key manifest and a boot policy manifest.
+    for (const std::uint8_t version : {0x10, 0x22, 0x25}) {
+        const synth::BootPolicy policy{.version = version,
+                                       .sets = {{{0xFFFFF000, 0x1000, true}, {0xFFFFE000, 0x100, false}}},
+                                       .unknown_element = version == 0x25};
+        const synth::Bytes km = synth::key_manifest(version == 0x10 ? 0x10 : 0x21);
+        const synth::Bytes bpm = synth::boot_policy(policy);
+        seed(dir, km);
+        seed(dir, bpm);
+        synth::Bytes image(0x1000, 0xFF);
+        std::copy(km.begin(), km.end(), image.begin() + 0x40);
+        std::copy(bpm.begin(), bpm.end(), image.begin() + 0x300);
+        synth::Bytes table(3 * 16, 0);
+        const char signature[] = "_FIT_   ";
+        std::copy(signature, signature + 8, table.begin());
+        table[8] = 3;
+        table[13] = 1;
+        const std::size_t sizes[] = {km.size(), bpm.size()};
+        const std::size_t places[] = {0x40, 0x300};
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::size_t e = 16 * (i + 1);
+            synth::put_le64(table, e, synth::address_of(image, places[i]));
+            table[e + 8] = static_cast<std::uint8_t>(sizes[i]);
+            table[e + 9] = static_cast<std::uint8_t>(sizes[i] >> 8);
+            table[e + 13] = 1;
+            table[e + 14] = static_cast<std::uint8_t>(0x0B + i);
+        }
+        std::copy(table.begin(), table.end(), image.begin() + 0xE00);
+        synth::put_fit_pointer(image, synth::address_of(image, 0xE00));
+        seed(dir, image);
+    }
 
     synth::Bytes ones;
     for (int i = 0; i < 64; ++i) {
