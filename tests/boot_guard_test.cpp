@@ -137,7 +137,7 @@ TEST(BootGuard, BrokenFieldsAreMalformed) {
     }
 
     // ECC and SM2 keys and signatures take two numbers each, RSA one.
-    for (const std::uint16_t algorithm : {0x0023, 0x001B}) {
+    for (const std::uint16_t algorithm : {std::uint16_t{0x0023}, std::uint16_t{0x001B}}) {
         Bytes b(km1.begin(), km1.begin() + static_cast<std::ptrdiff_t>(km1_signature));
         const Bytes signature = {0x10, static_cast<std::uint8_t>(algorithm), 0x00, 0x10, 0x00, 0x01};  // 256-bit key
         b.insert(b.end(), signature.begin(), signature.end());

@@ -147,13 +147,13 @@ TEST(GuardEdit, ChangesGoOnOnlyOutsideWhatBootGuardVerifies) {
 // A manifest broken in the image: -fitcheck calls it an error (7), every
 // change is refused (9).
 TEST(GuardEdit, BrokenManifestsInTheImage) {
-    struct Case {
+    struct Broken {
         const char* name;
         std::uint8_t bpm_version;
         void (*breaks)(Bytes&, const synth::Flash&);
         const char* says;
     };
-    const Case cases[] = {
+    const Broken cases[] = {
         {"an unknown key algorithm", 0x10,
          [](Bytes& b, const synth::Flash& f) { b[f.key_manifest + 12 + 4 + 32 + 1] = 0x02; }, "key algorithm 0x2"},
         {"a segment count past the end", 0x10,
@@ -163,7 +163,7 @@ TEST(GuardEdit, BrokenManifestsInTheImage) {
         {"an element running past the end", 0x22,
          [](Bytes& b, const synth::Flash& f) { b[f.boot_policy + 20 + 11] = 0x7F; }, "runs past the"},
     };
-    for (const Case& c : cases) {
+    for (const Broken& c : cases) {
         SCOPED_TRACE(c.name);
         FlashOptions o = guarded(M::real);
         o.guard.bpm_version = c.bpm_version;

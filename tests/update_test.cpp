@@ -43,8 +43,11 @@ TEST(Update, ImagesRewrittenOrRefused) {
         {"Boot Guard entries that name no manifest",
          with([](FlashOptions& o) { o.guard.manifests = synth::GuardOptions::Manifests::other_bytes; }), 0,
          "Boot Guard entries name no manifest"},
-        {"no room in the pad", with([](FlashOptions& o) { o.pad = 0x800; }), 9, "bytes missing"},
-        {"no pad and no free space", with([](FlashOptions& o) { o.pad = 0; }), 9, "no pad file or free space"},
+        // The files after the pad would have to move, and the FIT names one.
+        {"no room in the pad", with([](FlashOptions& o) { o.pad = 0x800; }), 9,
+         "would have to move and is named by the FIT: FIT entry 7 (type 02, startup ACM)"},
+        {"no pad and no free space", with([](FlashOptions& o) { o.pad = 0; }), 9,
+         "(5A3E1C9B-7D2F-4B6A-9C8E-1F2E3D4C5B6A, type 01) would have to move"},
         {"a legacy image", with([](FlashOptions& o) { o.legacy = true; }), 9, "no UEFI microcode file"},
         {"a FIT entry inside an update", with([](FlashOptions& o) { o.fit_to_data = true; }), 9,
          "tarnwick -fitcheck shows why"},

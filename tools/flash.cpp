@@ -200,13 +200,17 @@ Bytes pad_file(std::size_t size) {
 }
 
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3) {
+    return volume(length, files, ffs3, 0x0004FEFF);  // erase polarity 1 among the rest
+}
+
+Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3, std::uint32_t attributes) {
     Bytes v(length, 0xFF);
     std::fill(v.begin(), v.begin() + 0x48, 0);
     const Guid fs = ffs3 ? guid("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A") : guid("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
     std::copy(fs.begin(), fs.end(), v.begin() + 0x10);
     put_le64(v, 0x20, length);
     put(v, 0x28, {'_', 'F', 'V', 'H'});
-    put_le32(v, 0x2C, 0x0004FEFF);  // erase polarity 1 among the rest
+    put_le32(v, 0x2C, attributes);
     v[0x30] = 0x48;
     v[0x37] = 2;
     put_le32(v, 0x38, static_cast<std::uint32_t>(length / 0x1000));

@@ -30,6 +30,8 @@ Bytes pad_file(std::size_t size);
 // A volume of `length` bytes holding `files` one after the other (each at
 // the next 8-byte boundary), then free space (0xFF).
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3 = false);
+// The same with other volume attributes (bits 16-20: the alignment it asks for).
+Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3, std::uint32_t attributes);
 
 // What a Boot Guard range covers, placed once the layout is known.
 enum class Cover {

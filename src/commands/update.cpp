@@ -10,6 +10,8 @@ namespace tarnwick {
 
 namespace {
 
+unsigned long long ull(std::size_t n) { return static_cast<unsigned long long>(n); }
+
 constexpr const char* update_rule = " +-------------------------------------------------------------------------+\n";
 
 std::string hex8(std::uint32_t v) {
@@ -85,11 +87,31 @@ void print_files(const UpdatePlan& plan, std::ostream& out) {
                 print(out, "; its volume's free space gave 0x%llX bytes\n",
                       static_cast<unsigned long long>(c.new_size - c.old_size));
                 break;
+            case MicrocodeFileChange::Room::moved:
+                out << "; the files after it moved";
+                if (c.taken_pad != 0) {
+                    print(out, ", and it took the pad file after it (0x%llX bytes)", ull(c.taken_pad));
+                }
+                out << '\n';
+                break;
         }
+    }
+    // What moved, before anyone flashes it.
+    for (const MicrocodeFileChange& c : plan.files) {
+        if (c.room != MicrocodeFileChange::Room::moved) {
+            continue;
+        }
+        print(out, "   Volume at 0x%08llX: %llu %s after the microcode file moved by 0x%llX (first at 0x%08llX, now at "
+                   "0x%08llX); free space 0x%llX -> 0x%llX",
+              ull(c.volume_offset), ull(c.moved.size()), c.moved.size() == 1 ? "file" : "files", ull(c.shift),
+              ull(c.moved_first), ull(c.moved_first + c.shift), ull(c.free_before), ull(c.free_before - c.shift));
+        if (c.gap_pad) {
+            print(out, "; a pad file of 0x%llX bytes at 0x%08llX", ull(c.gap_pad_size), ull(*c.gap_pad));
+        }
+        out << '\n';
     }
 }
 
-unsigned long long ull(std::size_t n) { return static_cast<unsigned long long>(n); }
 const char* entries(std::size_t n) { return n == 1 ? "entry" : "entries"; }
 
 void print_fit(const UpdatePlan& plan, std::ostream& out) {

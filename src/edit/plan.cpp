@@ -242,9 +242,10 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
     UpdatePlan plan;
     plan.change = change;
     plan.new_size = image.size();
+    const edit::Surroundings around = edit::surroundings(image, stores.scan, fit, stores.files);
     for (std::size_t i = 0; i < stores.files.size(); ++i) {
         if (std::optional<std::string> why =
-                edit::plan_file(image, stores.files[i], chosen.files[i], chosen.removed[i], plan)) {
+                edit::plan_file(image, stores.files[i], chosen.files[i], chosen.removed[i], around, plan)) {
             return refuse(*why);
         }
     }

@@ -72,9 +72,25 @@ struct MicrocodeFileChange {
     std::size_t volume_offset = 0;
     std::size_t old_size = 0;
     std::size_t new_size = 0;
-    enum class Room { kept, pad, free_space } room = Room::kept;
+    enum class Room { kept, pad, free_space, moved } room = Room::kept;
     std::size_t pad_new_offset = 0;  // where the pad's header moved
     std::size_t pad_old_size = 0, pad_new_size = 0;
+    // Where the files after it moved toward the volume's free space: the
+    // all-0xFF pad right after it that it took whole (its size, or 0), the
+    // moved files by their old offsets, the first of them (or where the free
+    // space began, with none), how far they moved, the free space before,
+    // and the pad that fills the gap, where there is one.
+    std::size_t taken_pad = 0;
+    struct Moved {
+        std::size_t offset, size;
+        std::size_t alignment;  // of its data, from the volume's start
+    };
+    std::vector<Moved> moved;
+    std::size_t moved_first = 0;
+    std::size_t shift = 0;
+    std::size_t free_start = 0, free_before = 0;
+    std::optional<std::size_t> gap_pad;
+    std::size_t gap_pad_size = 0;
     std::optional<std::size_t> mpdt_old, mpdt_new;  // the MPDT record, before and after
     std::size_t rows_begin = 0, rows_end = 0;     // its rows in the plan
 };

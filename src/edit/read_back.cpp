@@ -111,6 +111,48 @@ std::optional<std::string> files_read_back(Image old_image, Image new_image, con
     return std::nullopt;
 }
 
+// Where files moved to make room: each at its old offset plus the shift,
+// byte for byte, in the same volume and order, its alignment kept; the gap
+// empty or one pad of 0xFF; the free space starting that much later.
+std::optional<std::string> moves_read_back(Image old_image, Image new_image, const MicrocodeFileChange& c,
+                                           const VolumeScan& scan) {
+    const std::string where = "the volume at " + hex(c.volume_offset);
+    const auto v = std::find_if(scan.volumes.begin(), scan.volumes.end(),
+                                [&](const FirmwareVolume& w) { return w.offset == c.volume_offset; });
+    if (v == scan.volumes.end()) {
+        return where + " is gone";
+    }
+    const auto at = std::find_if(v->files.begin(), v->files.end(), [&](const FfsFile& f) { return f.offset == c.offset; });
+    if (at == v->files.end()) {
+        return "the microcode file at " + hex(c.offset) + " is not in " + where;
+    }
+    auto next = at + 1;
+    if (c.gap_pad) {
+        if (next == v->files.end() || next->offset != *c.gap_pad || next->type != ffs_type_pad ||
+            next->size != c.gap_pad_size || !all_erased(new_image.subspan(next->body(), next->end() - next->body()))) {
+            return "the gap in " + where + " is not one pad of 0xFF at " + hex(*c.gap_pad);
+        }
+        ++next;
+    }
+    for (const MicrocodeFileChange::Moved& m : c.moved) {
+        const std::size_t to = m.offset + c.shift;
+        if (next == v->files.end() || next->offset != to || next->size != m.size ||
+            !std::equal(old_image.begin() + static_cast<std::ptrdiff_t>(m.offset),
+                        old_image.begin() + static_cast<std::ptrdiff_t>(m.offset + m.size),
+                        new_image.begin() + static_cast<std::ptrdiff_t>(to))) {
+            return "the file from " + hex(m.offset) + " is not at " + hex(to) + " in " + where + " as it was";
+        }
+        if ((m.offset + ffs_header_size - v->offset) % m.alignment != (to + ffs_header_size - v->offset) % m.alignment) {
+            return "the file now at " + hex(to) + " lost its alignment";
+        }
+        ++next;
+    }
+    if (next != v->files.end() || !v->files_whole || v->offset + v->files_end != c.free_start + c.shift) {
+        return "the free space of " + where + " does not start at " + hex(c.free_start + c.shift);
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> fit_read_back(const FitCheck& fit, const UpdatePlan& plan) {
     if (fit.pointer.outcome != FitPointer::Outcome::found || !fit.errors.empty()) {
         return "the FIT does not pass -fitcheck" + (fit.errors.empty() ? std::string() : ": " + fit.errors.front());
@@ -199,9 +241,22 @@ std::optional<std::string> check_updated(Image old_image, Image new_image, const
     if (std::optional<std::string> why = only_patches_changed(old_image, new_image, plan)) {
         return why;
     }
-    // Every file readable with valid checksums, unless it was broken already.
+    // Every file readable with valid checksums, unless it was broken already
+    // (where it was, or where it moved).
     const VolumeScan new_scan = find_volumes(new_image);
-    const std::map<std::size_t, bool> was_ok(plan.files_before.begin(), plan.files_before.end());
+    const std::map<std::size_t, bool> as_planned(plan.files_before.begin(), plan.files_before.end());
+    std::map<std::size_t, bool> was_ok = as_planned;
+    for (const MicrocodeFileChange& c : plan.files) {
+        for (const MicrocodeFileChange::Moved& m : c.moved) {
+            was_ok.erase(m.offset);
+        }
+    }
+    for (const MicrocodeFileChange& c : plan.files) {
+        for (const MicrocodeFileChange::Moved& m : c.moved) {
+            const auto old = as_planned.find(m.offset);
+            was_ok[m.offset + c.shift] = old == as_planned.end() || old->second;
+        }
+    }
     std::map<std::size_t, const FfsFile*> now;
     for (const FirmwareVolume& v : new_scan.volumes) {
         for (const FfsFile& f : v.files) {
@@ -214,6 +269,13 @@ std::optional<std::string> check_updated(Image old_image, Image new_image, const
     }
     if (std::optional<std::string> why = files_read_back(old_image, new_image, plan, now)) {
         return why;
+    }
+    for (const MicrocodeFileChange& c : plan.files) {
+        if (c.room == MicrocodeFileChange::Room::moved) {
+            if (std::optional<std::string> why = moves_read_back(old_image, new_image, c, new_scan)) {
+                return why;
+            }
+        }
     }
     if (!plan.has_fit) {
         return std::nullopt;

@@ -10,21 +10,10 @@ namespace tarnwick::edit {
 
 namespace {
 
-constexpr std::size_t max_ffs_size = 0xFFFFFF;  // larger needs a large file
-
 void put_le24(Bytes& b, std::size_t at, std::size_t v) {
     b[at] = static_cast<std::uint8_t>(v);
     b[at + 1] = static_cast<std::uint8_t>(v >> 8);
     b[at + 2] = static_cast<std::uint8_t>(v >> 16);
-}
-
-// Sets the size and header checksum of the file header at `at` in `b`, and
-// its file checksum: 0xAA, or where its body is summed, what makes `body`
-// sum to zero with it.
-void seal_header(Bytes& b, std::size_t at, std::size_t size, Image body) {
-    put_le24(b, at + 0x14, size);
-    b[at + 0x10] = ffs_header_checksum(Image(b.data() + at, ffs_header_size));
-    b[at + 0x11] = (b[at + 0x13] & ffs_attribute_checksum) != 0 ? ffs_body_checksum(body) : ffs_fixed_checksum;
 }
 
 std::string missing_bytes(const std::string& where, std::size_t grow, const std::string& room, std::size_t missing) {
@@ -86,9 +75,10 @@ std::optional<std::string> grow_into_pad(Image image, const FirmwareVolume& v, c
 }
 
 // Where the file must grow: into the pad right after it, or into the free
-// space that ends its volume.
-std::optional<std::string> grow(Image image, const FirmwareVolume& v, std::size_t index, MicrocodeFileChange& change,
-                                Bytes& region) {
+// space that ends its volume where it is the last file; else the files
+// after it move toward that free space.
+std::optional<std::string> grow(Image image, const FirmwareVolume& v, std::size_t index, const Surroundings& around,
+                                MicrocodeFileChange& change, Bytes& region) {
     const FfsFile& f = v.files[index];
     const std::string where = "the microcode file at " + hex(f.offset);
     if (change.new_size > max_ffs_size) {
@@ -98,7 +88,16 @@ std::optional<std::string> grow(Image image, const FirmwareVolume& v, std::size_
     const std::size_t new_end = f.offset + change.new_size;
     if (index + 1 < v.files.size() && v.files[index + 1].offset == next &&
         v.files[index + 1].type == ffs_type_pad) {
-        return grow_into_pad(image, v, f, v.files[index + 1], change, region);
+        const FfsFile& pad = v.files[index + 1];
+        if ((pad.attributes & ffs_attribute_large) != 0) {
+            return "the pad file after " + where + " is a large file (attribute 0x01), which this tool doesn't write";
+        }
+        // Too small, or data where the growth would go: the files after
+        // it move, the pad among them.
+        if (!grow_into_pad(image, v, f, pad, change, region)) {
+            return std::nullopt;
+        }
+        return move_files_after(image, v, index, around, change, region);
     }
     if (next >= v.offset + v.files_end && v.files_whole) {
         if (new_end > v.end()) {
@@ -108,14 +107,19 @@ std::optional<std::string> grow(Image image, const FirmwareVolume& v, std::size_
         change.room = MicrocodeFileChange::Room::free_space;
         return std::nullopt;
     }
-    return "no room: " + where + " must grow by " + hex(change.new_size - f.size) +
-           " bytes, and no pad file or free space follows it";
+    return move_files_after(image, v, index, around, change, region);
 }
 
 }  // namespace
 
+void seal_header(Bytes& b, std::size_t at, std::size_t size, Image body) {
+    put_le24(b, at + 0x14, size);
+    b[at + 0x10] = ffs_header_checksum(Image(b.data() + at, ffs_header_size));
+    b[at + 0x11] = (b[at + 0x13] & ffs_attribute_checksum) != 0 ? ffs_body_checksum(body) : ffs_fixed_checksum;
+}
+
 std::optional<std::string> plan_file(Image image, const MicrocodeFile& m, std::span<const Slot> slots,
-                                     std::span<const Found> removed, UpdatePlan& plan) {
+                                     std::span<const Found> removed, const Surroundings& around, UpdatePlan& plan) {
     const FirmwareVolume& v = *m.volume;
     const FfsFile& f = m.file();
     const std::string where = "the microcode file at " + hex(f.offset);
@@ -152,7 +156,7 @@ std::optional<std::string> plan_file(Image image, const MicrocodeFile& m, std::s
     }
     Bytes region = file_bytes(image, f, slots, at, change.new_size, m.parsed.mpdt);
     if (needed > f.size) {
-        if (std::optional<std::string> why = grow(image, v, m.index, change, region)) {
+        if (std::optional<std::string> why = grow(image, v, m.index, around, change, region)) {
             return why;
         }
     }

@@ -90,11 +90,39 @@ struct Chosen {
 Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>& files,
               std::span<const SourceUpdate> sources, std::span<const std::uint32_t> signatures);
 
+// What a microcode file's growth must know of the image around it.
+struct Surroundings {
+    const VolumeScan* scan = nullptr;
+    // Bytes the FIT names, [begin, end) and what names them, by begin.
+    struct Named {
+        std::size_t begin, end;
+        std::string what;
+    };
+    std::vector<Named> fit_named;
+    std::vector<std::size_t> named_reach;  // the largest end among fit_named[0..i]
+    std::vector<std::size_t> microcode_files;  // header offsets, ascending
+};
+Surroundings surroundings(Image image, const VolumeScan& scan, const FitCheck& fit,
+                          const std::vector<MicrocodeFile>& files);
+
 // Lays `slots` into microcode file `m` (with its room after it where it must
 // grow): its patch, its rows and its change go into the plan. Returns why it
 // can't, if it can't.
 std::optional<std::string> plan_file(Image image, const MicrocodeFile& m, std::span<const Slot> slots,
-                                     std::span<const Found> removed, UpdatePlan& plan);
+                                     std::span<const Found> removed, const Surroundings& around, UpdatePlan& plan);
+
+// Sets the size and header checksum of the file header at `at` in `b`, and
+// its file checksum: 0xAA, or where its body is summed, what makes `body`
+// sum to zero with it.
+void seal_header(Bytes& b, std::size_t at, std::size_t size, Image body);
+inline constexpr std::size_t max_ffs_size = 0xFFFFFF;  // larger needs a large file
+
+// Makes room for microcode file `index` of `v`, growing to change.new_size,
+// by moving the files after it toward the volume's free space, and lays
+// them into `region` (the file's new bytes, from its header on). Returns
+// why it can't, if it can't.
+std::optional<std::string> move_files_after(Image image, const FirmwareVolume& v, std::size_t index,
+                                            const Surroundings& around, MicrocodeFileChange& change, Bytes& region);
 
 // What happened to each update of the microcode files, by old offset: its
 // new offset, or nothing where it was removed.

@@ -99,6 +99,70 @@ std::uint8_t ffs_body_checksum(Image body) { return static_cast<std::uint8_t>(0x
 
 bool all_erased(Image bytes) { return all_bytes(bytes, 0xFF); }
 
+std::size_t data_alignment(const FfsFile& file, const FirmwareVolume& volume) {
+    static constexpr std::size_t scale[8] = {1, 16, 128, 512, 1024, 4 * 1024, 32 * 1024, 64 * 1024};
+    const unsigned code = (file.attributes & ffs_attribute_alignment) >> 3;
+    if (volume.revision >= 2 && (file.attributes & ffs_attribute_alignment_2) != 0) {
+        return std::size_t{128 * 1024} << code;  // 128 KiB to 16 MiB
+    }
+    return scale[code];
+}
+
+std::size_t volume_alignment(const FirmwareVolume& volume) {
+    if (volume.revision < 2) {
+        return 1;
+    }
+    return std::size_t{1} << ((volume.attributes >> 16) & 0x1F);
+}
+
+bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at) {
+    constexpr std::uint8_t compression = 0x01, guid_defined = 0x02;
+    if (file.type == ffs_type_raw || file.type == ffs_type_pad || file.end() > image.size()) {
+        return false;
+    }
+    const Image body = image.subspan(0, file.end());
+    std::size_t pos = file.body();
+    while (fits(body, pos, 4)) {
+        std::size_t size = read_le32(body, pos) & 0xFFFFFF;
+        std::size_t header = 4;
+        if (size == 0xFFFFFF) {
+            if (!fits(body, pos, 8)) {
+                break;
+            }
+            size = read_le32(body, pos + 4);
+            header = 8;
+        }
+        if (size < header || size > body.size() - pos) {
+            break;
+        }
+        const std::uint8_t type = body[pos + 3];
+        if (at >= pos && at < pos + size) {
+            return type == compression || type == guid_defined;
+        }
+        pos += (size + 3) & ~std::size_t{3};
+    }
+    return false;
+}
+
+std::string guid_text(const Guid& g) {
+    static constexpr int order[16] = {3, 2, 1, 0, -1, 5, 4, -1, 7, 6, -1, 8, 9, -1, 10, 11};
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const int i : order) {
+        if (i < 0) {
+            text += '-';
+            continue;
+        }
+        text += digits[g[static_cast<std::size_t>(i)] >> 4];
+        text += digits[g[static_cast<std::size_t>(i)] & 0xF];
+    }
+    for (std::size_t i = 12; i < 16; ++i) {
+        text += digits[g[i] >> 4];
+        text += digits[g[i] & 0xF];
+    }
+    return text;
+}
+
 VolumeScan find_volumes(Image image) {
     VolumeScan scan;
     std::uint64_t walked = 0;
@@ -134,6 +198,7 @@ VolumeScan find_volumes(Image image) {
         v.length = static_cast<std::size_t>(length);
         v.ffs3 = fs == ffs3_guid;
         v.attributes = read_le32(h, 0x2C);
+        v.revision = h[0x37];
         std::size_t first = header_length;
         // An extended header, where there is one, comes before the files.
         if (const std::size_t ext = read_le16(h, 0x34); ext != 0) {

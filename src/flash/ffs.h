@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <span>
 #include <vector>
 
@@ -29,9 +30,17 @@ inline constexpr std::size_t volume_signature_offset = 0x28;
 inline constexpr std::size_t ffs_header_size = 24;
 inline constexpr std::uint8_t ffs_type_raw = 0x01;
 inline constexpr std::uint8_t ffs_type_pad = 0xF0;
-// Attributes: FFS3's large file (FFS2's old tail) and a checksummed body.
+// Attributes: FFS3's large file (FFS2's old tail), the second alignment
+// scale, a file that must stay where it is, the data alignment, and a
+// checksummed body.
 inline constexpr std::uint8_t ffs_attribute_large = 0x01;
+inline constexpr std::uint8_t ffs_attribute_alignment_2 = 0x02;
+inline constexpr std::uint8_t ffs_attribute_fixed = 0x04;
+inline constexpr std::uint8_t ffs_attribute_alignment = 0x38;
 inline constexpr std::uint8_t ffs_attribute_checksum = 0x40;
+// The file that ends the volume at the top of the flash, with the reset vector.
+inline constexpr std::array<std::uint8_t, 16> volume_top_file_guid{0x2E, 0x06, 0xA0, 0x1B, 0x79, 0xC7, 0x82, 0x45,
+                                                                   0x85, 0x66, 0x33, 0x6A, 0xE8, 0xF7, 0x8F, 0x09};
 // The file checksum of a file whose body is not checksummed.
 inline constexpr std::uint8_t ffs_fixed_checksum = 0xAA;
 // Volume attribute: erased flash reads as 1s (0xFF).
@@ -62,6 +71,7 @@ struct FirmwareVolume {
     std::size_t length = 0;
     bool ffs3 = false;
     std::uint32_t attributes = 0;
+    std::uint8_t revision = 0;  // of the header
     std::vector<FfsFile> files;
     // Where the files end: the first byte of free space (0xFF to the
     // volume's end), or the volume's end. Files are read only as far as
@@ -95,5 +105,22 @@ std::uint8_t ffs_body_checksum(Image body);
 
 // Whether `bytes` are all 0xFF.
 bool all_erased(Image bytes);
+
+// The alignment a file's data asks for, counted from its volume's start:
+// attribute bits 3-5, on the second scale (128 KiB to 16 MiB) where a
+// revision 2 volume's file sets FFS_ATTRIB_DATA_ALIGNMENT_2.
+std::size_t data_alignment(const FfsFile& file, const FirmwareVolume& volume);
+
+// The alignment a revision 2 volume asks for in its attributes (bits
+// 16-20, a power of two); 1 for older volumes.
+std::size_t volume_alignment(const FirmwareVolume& volume);
+
+// Whether the bytes at `at` lie inside a compressed or GUID-defined section
+// of `file`, whose content isn't there as it stands. Only files of the
+// types that hold sections have any; a RAW or pad file's body is its data.
+bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at);
+
+// "1BA0062E-C779-4582-8566-336AE8F78F09", as GUIDs are written.
+std::string guid_text(const Guid& g);
 
 }  // namespace tarnwick
