@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "aptio.h"
 #include "flash.h"
 #include "synth.h"
 
@@ -82,6 +83,26 @@ synth::Bytes flash(std::size_t size, bool vendor) {
                  {.revision = 0x05, .signature = 0x6F6, .flags = 0x01, .extra_signatures = {}},
                  {.revision = 0x30, .signature = 0xA0671, .flags = 0x02, .extra_signatures = {}}};
     const synth::Bytes top = synth::make_flash(o).image;
+    synth::Bytes image(size - top.size());
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    }
+    synth::append(image, top);
+    return image;
+}
+
+// The same size with the top 2 MiB laid out as Aptio V laptops lay it: two
+// microcode files of updates as large as the distributions' are (older
+// revisions of processors they serve), each followed by files that must
+// move for the distribution's to fit.
+synth::Bytes aptio(std::size_t size) {
+    synth::AptioOptions o;
+    for (std::vector<synth::Update>* updates : {&o.main_updates, &o.fit_updates}) {
+        for (synth::Update& u : *updates) {
+            u.data_size = 0x19000 - 48;
+        }
+    }
+    const synth::Bytes top = synth::make_aptio(o).image;
     synth::Bytes image(size - top.size());
     for (std::size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
@@ -164,6 +185,7 @@ int main(int argc, char** argv) {
                     synth::write_file(dir + "/crafted4.bin", synth::make_crafted(synth::Crafted::shared_table, 12000, 300000)) &&
                     synth::write_file(dir + "/flash64.bin", flash(64 * mib, false)) &&
                     synth::write_file(dir + "/flash16.bin", flash(16 * mib, true)) &&
+                    synth::write_file(dir + "/aptio16.bin", aptio(16 * mib)) &&
                     synth::write_file(dir + "/add-src.bin", add_source()) &&
                     synth::write_file(dir + "/update-src/newer.bin", update_source());
     return ok ? 0 : 1;

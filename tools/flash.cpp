@@ -321,7 +321,7 @@ Flash make_flash(const FlashOptions& o) {
     if (g.manifests == Manifests::other_bytes) {
         entries = {address(other_at + 0x100), address(other_at + 0x400), 0x100, 0x400};
     } else if (g.manifests != Manifests::none) {
-        const std::size_t manifests_at = o.fit ? align(flash.fit + table_size, 8) : fit_file_at;
+        const std::size_t manifests_at = o.fit ? align(flash.fit + table_size + 16 * o.fit_slots, 8) : fit_file_at;
         auto extent = [&](Cover c) -> std::pair<std::size_t, std::size_t> {
             switch (c) {
                 case Cover::startup_block: return {vtf_at, vtf_size};
@@ -363,7 +363,12 @@ Flash make_flash(const FlashOptions& o) {
     }
     const Bytes table = fit_table(o, micro, address(other_at + 24), address(other_at + 0x800), entries);
     if (o.fit) {
-        flash.files.push_back(main.add(ffs_file(fit_file, 0x01, 0x40, table)));
+        Bytes with_slots = table;
+        with_slots.resize(table.size() + 16 * o.fit_slots, 0xFF);
+        Guid ff;
+        ff.fill(0xFF);
+        flash.files.push_back(main.add(o.fit_in_pad ? ffs_file(ff, 0xF0, 0x00, with_slots)
+                                                    : ffs_file(fit_file, 0x01, 0x40, with_slots)));
     }
     if (!manifests.empty()) {
         flash.files.push_back(main.add(manifests));

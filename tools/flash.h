@@ -86,6 +86,8 @@ struct FlashOptions {
     std::size_t fit_unused = 2; // unused entries (type 0x7F) in the FIT
     bool unused_at_end = false; // after the other entries, as community releases have them,
                                 // instead of right after the microcode entries
+    std::size_t fit_slots = 0;  // 16-byte slots of 0xFF after the table in its file
+    bool fit_in_pad = false;    // the table in a pad file, as EDK2 places it before the volume-top file
     bool fit_microcode = true;  // microcode entries in the FIT
     bool fit_pointer = true;    // false: a region cut from the flash without its boot block
     bool odd_sizes = false;     // files whose sizes aren't multiples of 8

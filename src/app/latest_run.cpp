@@ -1,4 +1,6 @@
 #include <ostream>
+#include <span>
+#include <vector>
 #include <string>
 
 #include "app/reference.h"
@@ -7,21 +9,36 @@
 
 namespace tarnwick {
 
-// The directories' files cost about as much as a whole flash image, so they
-// are read while the image loads. Nothing of them is printed until the
-// image has loaded. A directory given serves both vendors; else each has
-// its distribution's (there is no default on Windows).
+// The directory is read headers first while the image loads; nothing of it
+// is printed until the image has loaded. A directory given serves both
+// vendors; else each has its distribution's (there is no default on
+// Windows). AMD patches are read, whole, only for a file that holds some.
 LatestRun::LatestRun(int argc, const char* const* argv) {
     if (argc >= 4) {
         given_ = true;
-        intel_ = std::async(std::launch::async, read_reference, std::string(argv[3]), Vendors::both);
+        directory_ = argv[3];
+    }
+#if defined(_WIN32)
+    if (!given_) {
         return;
     }
-#if !defined(_WIN32)
-    intel_ = std::async(std::launch::async, read_reference, std::string(default_reference_directory), Vendors::intel);
-    amd_ = std::async(std::launch::async, read_reference, std::string(default_amd_reference_directory), Vendors::amd);
 #endif
+    const std::string intel = given_ ? directory_ : std::string(default_reference_directory);
+    intel_ = std::async(std::launch::async, [intel] { return HeaderFirstSource::open(intel, true); });
 }
+
+namespace {
+
+std::vector<LayoutUpdate> layout_of(std::span<const SourceUpdate> updates) {
+    std::vector<LayoutUpdate> layout;
+    layout.reserve(updates.size());
+    for (const SourceUpdate& u : updates) {
+        layout.push_back({u.header.update_revision, u.processors});
+    }
+    return layout;
+}
+
+}  // namespace
 
 ExitStatus LatestRun::run(const LoadedImage& image, std::ostream& out) {
     if (!intel_.valid()) {
@@ -30,19 +47,30 @@ ExitStatus LatestRun::run(const LoadedImage& image, std::ostream& out) {
     }
     const FoundUpdates found = find_updates(image.view());
     const AmdPatches amd = find_amd_patches(image.view());
-    const std::optional<Reference> intel = intel_.get();
-    const std::optional<Reference> amd_reference = given_ ? intel : amd_.get();
+    std::optional<HeaderFirstSource> intel = intel_.get();
     if (found.updates.empty() && amd.patches.empty()) {
         return ExitStatus::not_found;
+    }
+    std::optional<Reference> amd_reference;
+    if (!amd.patches.empty()) {
+        amd_reference = read_reference(given_ ? directory_ : std::string(default_amd_reference_directory), Vendors::amd);
     }
     // Only the directory a comparison needs must open.
     if ((!found.updates.empty() && !intel) || (!amd.patches.empty() && !amd_reference)) {
         out << "Directory can't be opened.\n";
         return ExitStatus::cannot_open;
     }
+    // Only the updates the comparison rests on are read whole; one that is
+    // damaged has its file read whole, and the comparison is made again.
+    std::vector<LayoutUpdate> reference;
+    if (intel) {
+        reference = layout_of(intel->updates());
+        while (!intel->confirm(currency_sources(image.view(), found.updates, reference))) {
+            reference = layout_of(intel->updates());
+        }
+    }
     static const Reference none;
-    return run_latest(image.view(), found, (intel ? *intel : none).intel, amd, (amd_reference ? *amd_reference : none).amd,
-                      out);
+    return run_latest(image.view(), found, reference, amd, (amd_reference ? *amd_reference : none).amd, out);
 }
 
 }  // namespace tarnwick

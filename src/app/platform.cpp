@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <cstring>
 
 #include "commands/status.h"
@@ -65,6 +66,33 @@ int seek(std::FILE* file, int whence) { return ::fseeko(file, 0, whence); }
 off_t tell(std::FILE* file) { return ::ftello(file); }
 #endif
 }  // namespace
+
+bool read_at(std::FILE* file, std::uint64_t offset, std::uint8_t* to, std::size_t size) {
+    if (size == 0) {
+        return true;
+    }
+#if defined(_WIN32)
+    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0 && std::fread(to, 1, size, file) == size;
+#else
+    // One call where a seek and a read would take two.
+    const int fd = ::fileno(file);
+    std::size_t done = 0;
+    while (done < size) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return false;
+        }
+        const ssize_t n = ::pread(fd, to + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+#endif
+}
 
 std::optional<std::uint64_t> measure(std::FILE* file) {
     if (seek(file, SEEK_END) != 0) {

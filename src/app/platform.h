@@ -21,6 +21,10 @@ std::FILE* open_for_reading(const char* path);
 // the stream can't seek (a pipe, a FIFO). Leaves the stream at its start.
 std::optional<std::uint64_t> measure(std::FILE* file);
 
+// Reads `size` bytes at `offset` of a file that seeks; false when they
+// can't all be read.
+bool read_at(std::FILE* file, std::uint64_t offset, std::uint8_t* to, std::size_t size);
+
 struct BufferFree {
     void operator()(std::uint8_t* p) const;
 };

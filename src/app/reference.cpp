@@ -63,40 +63,4 @@ std::optional<Reference> read_reference(const std::string& directory, Vendors ve
     return reference;
 }
 
-std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    std::vector<std::vector<std::uint8_t>> files;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::regular) {
-        std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(path);
-        if (!bytes) {
-            return std::nullopt;
-        }
-        files.push_back(std::move(*bytes));
-        return files;
-    }
-    if (status.type() != fs::file_type::directory) {
-        return std::nullopt;
-    }
-    fs::directory_iterator it(path, ec);
-    if (ec) {
-        return std::nullopt;
-    }
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        // Only regular files: a FIFO would wait for a writer.
-        std::error_code kind;
-        if (!it->is_regular_file(kind)) {
-            continue;
-        }
-        if (std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(it->path().string())) {
-            files.push_back(std::move(*bytes));
-        }
-    }
-    if (ec) {
-        return std::nullopt;
-    }
-    return files;
-}
-
 }  // namespace tarnwick

@@ -29,9 +29,4 @@ enum class Vendors { intel, amd, both };
 // can't be read are passed over.
 std::optional<Reference> read_reference(const std::string& directory, Vendors vendors);
 
-// The bytes of every regular file directly in `path` when it is a
-// directory, or of `path` itself when it is a file, each whole. Nothing when
-// `path` can't be opened; files that can't be read are passed over.
-std::optional<std::vector<std::vector<std::uint8_t>>> read_source_files(const std::string& path);
-
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 
 #include "app/load_image.h"
 #include "app/reference.h"
+#include "app/sources.h"
 #include "commands/status.h"
 #include "intel/loader_layout.h"
 
@@ -19,8 +20,8 @@ namespace tarnwick {
 // -json FILE...: loads each file in turn and writes its line.
 ExitStatus run_json_files(int files, const char* const* paths, std::ostream& out);
 
-// -latest FILE [DIR]: starts reading the directory at once, on a second
-// thread, so that it overlaps the loading of the image.
+// -latest FILE [DIR]: starts reading the directory's headers at once, on a
+// second thread, so that it overlaps the loading of the image.
 class LatestRun {
 public:
     LatestRun(int argc, const char* const* argv);
@@ -28,8 +29,9 @@ public:
 
 private:
     bool given_ = false;
-    std::future<std::optional<Reference>> intel_;  // the given directory, or Intel's default
-    std::future<std::optional<Reference>> amd_;    // AMD's default
+    std::string directory_;  // the one given
+    // The given directory, or Intel's default, headers first.
+    std::future<std::optional<HeaderFirstSource>> intel_;
 };
 
 // -extract FILE DIR

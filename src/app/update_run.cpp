@@ -5,6 +5,7 @@
 
 #include "app/reference.h"
 #include "app/runs.h"
+#include "app/sources.h"
 #include "app/write_files.h"
 #include "commands/commands.h"
 
@@ -63,16 +64,16 @@ ExitStatus run_update_files(const LoadedImage& image, int argc, const char* cons
 #else
     const std::string source = argc >= 5 ? argv[4] : default_reference_directory;
 #endif
-    const std::optional<std::vector<std::vector<std::uint8_t>>> files = read_source_files(source);
-    if (!files) {
+    std::optional<HeaderFirstSource> sources = HeaderFirstSource::open(source);
+    if (!sources) {
         out << "   Can't open " << source << "; nothing was written.\n";
         return ExitStatus::output_failed;
     }
-    std::vector<SourceUpdate> sources;
-    for (const std::vector<std::uint8_t>& f : *files) {
-        add_source_updates(f, sources);
+    // Only the updates the choice rests on are read whole; one that is
+    // damaged has its file read whole, and the choice is made again.
+    while (!sources->confirm(update_sources_used(image.view(), sources->updates()))) {
     }
-    return run_update(image.view(), sources, argv[3], writer, out);
+    return run_update(image.view(), sources->updates(), argv[3], writer, out);
 }
 
 ExitStatus run_add_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out) {

@@ -194,6 +194,21 @@ std::vector<Slot> choose_added(Image image, const std::vector<std::vector<Found>
 
 }  // namespace
 
+std::vector<std::size_t> consulted_sources(const std::vector<std::vector<Found>>& files,
+                                           std::span<const SourceUpdate> sources) {
+    const SourceIndex index(sources);
+    std::set<std::size_t> used;
+    for (const std::vector<Found>& file : files) {
+        for (const Found& u : file) {
+            if (const std::optional<std::size_t> newest =
+                    index.newest(u.header.processor_signature, u.header.processor_flags)) {
+                used.insert(*newest);
+            }
+        }
+    }
+    return {used.begin(), used.end()};
+}
+
 Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>& files,
               std::span<const SourceUpdate> sources, std::span<const std::uint32_t> signatures) {
     if (change == Change::remove) {

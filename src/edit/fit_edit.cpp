@@ -92,11 +92,40 @@ NewRun new_run(const FitCheck& fit, const Bytes& table, const Moves& moves, std:
     return run;
 }
 
+// The innermost FFS file that holds the whole table, if any.
+const FfsFile* file_holding(const FitCheck& fit, const VolumeScan& scan) {
+    const std::size_t begin = fit.pointer.offset;
+    const std::size_t end = begin + fit.entries.size() * fit_entry_size;
+    const FfsFile* holder = nullptr;
+    for (const FirmwareVolume& v : scan.volumes) {
+        for (const FfsFile& f : v.files) {
+            if (f.body() <= begin && end <= f.end() && (holder == nullptr || f.offset > holder->offset)) {
+                holder = &f;
+            }
+        }
+    }
+    return holder;
+}
+
+// The 16-byte slots of 0xFF right after the table, inside the file that
+// holds it: room for the table to grow.
+std::size_t free_slots(Image image, const FitCheck& fit, const FfsFile& holder) {
+    std::size_t at = fit.pointer.offset + fit.entries.size() * fit_entry_size;
+    std::size_t slots = 0;
+    while (at <= holder.end() && fit_entry_size <= holder.end() - at && all_erased(image.subspan(at, fit_entry_size))) {
+        ++slots;
+        at += fit_entry_size;
+    }
+    return slots;
+}
+
 // Lays a run that grew or shrank into `table` from the first microcode
-// entry's place: the entries after it move down into the first unused ones,
-// or up, leaving unused entries (16 x 0xFF, as vendors leave them) at the
-// run's end. The table keeps its count and size.
-std::optional<std::string> lay_run(const FitCheck& fit, std::vector<Bytes> run, Bytes& table) {
+// entry's place: the entries after it move down into the first unused
+// ones, or up, leaving unused entries (16 x 0xFF, as vendors leave them) at
+// the run's end. Where too few entries are unused, the table grows into
+// the slots of 0xFF after it in its file, its count with it.
+std::optional<std::string> lay_run(Image image, const FitCheck& fit, const VolumeScan& scan, std::vector<Bytes> run,
+                                   Bytes& table) {
     const std::size_t first = fit.microcode.empty() ? 1 : fit.microcode.front().index;
     const std::size_t old_end = fit.microcode.empty() ? 1 : fit.microcode.back().index + 1;
     if (old_end - first != fit.microcode.size()) {
@@ -114,8 +143,25 @@ std::optional<std::string> lay_run(const FitCheck& fit, std::vector<Bytes> run, 
         after.push_back(entry_bytes(table, i));
     }
     if (to_take != 0) {
-        return "the FIT is full: the new microcode entries need " + std::to_string(needed) +
-               " unused entries and it has " + std::to_string(needed - to_take);
+        auto counted = [](std::size_t n, const char* one, const char* more) {
+            return std::to_string(n) + " " + (n == 1 ? one : more);
+        };
+        const std::string full = "the FIT is full: " + counted(needed, "new microcode entry", "new microcode entries") +
+                                 ", " + counted(needed - to_take, "unused entry", "unused entries") + " in the table, ";
+        const FfsFile* holder = file_holding(fit, scan);
+        if (holder == nullptr) {
+            return full + "and no FFS file holds the table, so no slot after it is free";
+        }
+        const std::size_t slots = free_slots(image, fit, *holder);
+        if (slots < to_take) {
+            return full + counted(slots, "free 16-byte slot", "free 16-byte slots") +
+                   " of 0xFF after it in its FFS file at " + hex(holder->offset);
+        }
+        table.resize(table.size() + to_take * fit_entry_size, 0xFF);
+        const std::size_t count = fit.entries.size() + to_take;
+        table[8] = static_cast<std::uint8_t>(count);
+        table[9] = static_cast<std::uint8_t>(count >> 8);
+        table[10] = static_cast<std::uint8_t>(count >> 16);
     }
     run.resize(std::max(run.size(), fit.microcode.size()), Bytes(fit_entry_size, 0xFF));
     run.insert(run.end(), after.begin(), after.end());
@@ -139,7 +185,7 @@ std::optional<std::size_t> unnamed_fit(Image image, const FitCheck& fit) {
     return std::nullopt;
 }
 
-std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Moves& moves,
+std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const VolumeScan& scan, const Moves& moves,
                                     std::span<const std::size_t> added, UpdatePlan& plan) {
     if (fit.pointer.outcome != FitPointer::Outcome::found) {
         return std::nullopt;
@@ -158,7 +204,7 @@ std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Move
             std::copy(run.entries[i].begin(), run.entries[i].end(),
                       table.begin() + static_cast<std::ptrdiff_t>(fit.microcode[i].index * fit_entry_size));
         }
-    } else if (std::optional<std::string> why = lay_run(fit, std::move(run.entries), table)) {
+    } else if (std::optional<std::string> why = lay_run(image, fit, scan, std::move(run.entries), table)) {
         return why;
     }
     if (fit.checksum_valid) {

@@ -269,7 +269,7 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
             }
         }
     }
-    if (std::optional<std::string> why = edit::plan_fit(image, fit, moves, added, plan)) {
+    if (std::optional<std::string> why = edit::plan_fit(image, fit, stores.scan, moves, added, plan)) {
         return refuse(*why);
     }
     mend_body_checksums(image, stores.scan, plan);
@@ -308,6 +308,24 @@ std::size_t UpdatePlan::count(RowStatus status) const {
 
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources) {
     return plan_change(image, Change::update, sources, {});
+}
+
+std::vector<std::size_t> update_sources_used(Image image, std::span<const SourceUpdate> sources) {
+    const Stores stores = find_stores(image);
+    if (stores.stop) {
+        return {};  // refused or damaged, whatever the sources hold
+    }
+    std::vector<std::vector<Found>> found;
+    for (const MicrocodeFile& m : stores.files) {
+        found.push_back(m.parsed.updates);
+    }
+    if (stores.files.empty()) {
+        std::string damaged;
+        if (std::optional<std::vector<Found>> updates = edit::container_updates(image, damaged)) {
+            found.push_back(std::move(*updates));
+        }
+    }
+    return edit::consulted_sources(found, sources);
 }
 
 UpdatePlan plan_add(Image image, std::span<const SourceUpdate> sources) {

@@ -143,6 +143,10 @@ struct UpdatePlan {
 
 // Plans the new image: `sources` are the updates to choose from.
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources);
+// The sources whose bytes plan_update reads, and whose being intact its
+// choice rests on: for each update of the image, the newest source that
+// serves it. Only their `bytes` need be there; ascending, each once.
+std::vector<std::size_t> update_sources_used(Image image, std::span<const SourceUpdate> sources);
 // Plans -add: each source update replaces older ones as -update's do, or is
 // added where it serves a processor that nothing in the image serves.
 UpdatePlan plan_add(Image image, std::span<const SourceUpdate> sources);

@@ -89,6 +89,10 @@ struct Chosen {
 };
 Chosen choose(Image image, Change change, const std::vector<std::vector<Found>>& files,
               std::span<const SourceUpdate> sources, std::span<const std::uint32_t> signatures);
+// What -update's choice reads of `sources`: for each update of `files`, the
+// newest source that serves it. Ascending, each once.
+std::vector<std::size_t> consulted_sources(const std::vector<std::vector<Found>>& files,
+                                           std::span<const SourceUpdate> sources);
 
 // What a microcode file's growth must know of the image around it.
 struct Surroundings {
@@ -130,9 +134,11 @@ using Moves = std::map<std::size_t, std::optional<std::size_t>>;
 
 // Edits the FIT after the updates moved: re-points its microcode entries,
 // drops those of removed updates and adds one for each of `added` (new
-// offsets); adds its patch. Returns why it can't, if it can't.
+// offsets), growing into the 0xFF slots after it in its file where the
+// table has too few unused entries; adds its patch. Returns why it can't,
+// if it can't.
 // `fit` is the image's, as check_fit gives it.
-std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const Moves& moves,
+std::optional<std::string> plan_fit(Image image, const FitCheck& fit, const VolumeScan& scan, const Moves& moves,
                                     std::span<const std::size_t> added, UpdatePlan& plan);
 
 // Where the planned patches would change a byte that Boot Guard (or AMI's

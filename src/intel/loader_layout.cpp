@@ -142,6 +142,76 @@ std::map<Slot, std::uint32_t> newest_revisions(std::span<const LayoutUpdate> upd
 
 }  // namespace
 
+std::optional<std::uint64_t> update_extent(const MicrocodeUpdateHeader& h) {
+    const std::uint64_t data = h.data_size == 0 ? 2000 : h.data_size;
+    const std::uint64_t total = h.data_size == 0 ? 2048 : h.total_size;
+    if (data % 4 != 0 || total % 4 != 0 || total < data + 48 || h.loader_revision != 1) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+std::optional<std::vector<ServedProcessor>> served_processors(const MicrocodeUpdateHeader& h, Image table) {
+    std::vector<ServedProcessor> served{{h.processor_signature, h.processor_flags}};
+    if (table.empty()) {
+        return served;
+    }
+    if (table.size() < 20 || table.size() != 20 + std::uint64_t{12} * read_le32(table, 0)) {
+        return std::nullopt;
+    }
+    for (std::size_t e = 20; e < table.size(); e += 12) {
+        served.push_back({read_le32(table, e), read_le32(table, e + 4)});
+    }
+    return served;
+}
+
+namespace {
+
+// The processors and platforms compare_currency asks the reference about,
+// with the file's own newest revision on each.
+std::set<Slot> compared_slots(Image image, std::span<const FoundUpdate> file) {
+    const std::map<Slot, std::uint32_t> file_newest = newest_revisions(layout_updates(image, file));
+    std::set<Slot> slots;
+    for (const FoundUpdate& u : file) {
+        if (u.check.status != UpdateStatus::ok) {
+            continue;
+        }
+        for_each_platform(u.header.processor_flags, [&](unsigned key) {
+            if (file_newest.at({u.header.processor_signature, key}) <= u.header.update_revision) {
+                slots.insert({u.header.processor_signature, key});
+            }
+        });
+    }
+    return slots;
+}
+
+}  // namespace
+
+std::vector<std::size_t> currency_sources(Image image, std::span<const FoundUpdate> file,
+                                          std::span<const LayoutUpdate> reference) {
+    const std::set<Slot> slots = compared_slots(image, file);
+    std::map<Slot, std::size_t> best;
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        for (const ServedProcessor& p : reference[i].processors) {
+            for_each_platform(p.flags, [&](unsigned key) {
+                const Slot slot{p.signature, key};
+                if (slots.count(slot) == 0) {
+                    return;
+                }
+                const auto [at, inserted] = best.try_emplace(slot, i);
+                if (!inserted && reference[i].revision > reference[at->second].revision) {
+                    at->second = i;
+                }
+            });
+        }
+    }
+    std::set<std::size_t> used;
+    for (const auto& [slot, i] : best) {
+        used.insert(i);
+    }
+    return {used.begin(), used.end()};
+}
+
 std::vector<CurrencyRow> compare_currency(Image image, std::span<const FoundUpdate> file,
                                          std::span<const LayoutUpdate> reference) {
     const std::map<Slot, std::uint32_t> file_newest = newest_revisions(layout_updates(image, file));

@@ -70,6 +70,16 @@ struct LayoutFile {
 // equal revisions the first in the list wins. Files come sorted by name.
 std::vector<LayoutFile> loader_layout(std::span<const LayoutUpdate> updates);
 
+// A container read one header at a time, as a reader that reads only what
+// it must does: the bytes the update with header `h` takes, where its sizes
+// can be an intact update's (multiples of 4, the total covering the header
+// and the data, loader revision 1); nothing otherwise.
+std::optional<std::uint64_t> update_extent(const MicrocodeUpdateHeader& h);
+// The processors it serves, from its header and the `table` that follows its
+// data (empty where there is none), as layout_update gives them for an
+// intact update; nothing where the table's length doesn't match its count.
+std::optional<std::vector<ServedProcessor>> served_processors(const MicrocodeUpdateHeader& h, Image table);
+
 // How an update of a file compares with the updates of a reference set.
 enum class Currency {
     latest,      // as new as the newest the reference holds for it
@@ -90,5 +100,11 @@ struct CurrencyRow {
 // revision that `reference` holds for that processor on any of those bits.
 std::vector<CurrencyRow> compare_currency(Image image, std::span<const FoundUpdate> file,
                                          std::span<const LayoutUpdate> reference);
+
+// The updates of `reference` that compare_currency's answer rests on: for
+// each processor and platform it compares, one with the newest revision
+// there. Ascending, each once.
+std::vector<std::size_t> currency_sources(Image image, std::span<const FoundUpdate> file,
+                                          std::span<const LayoutUpdate> reference);
 
 }  // namespace tarnwick

@@ -1,0 +1,164 @@
+#include "app/sources.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "app/load_image.h"
+#include "app/platform.h"
+#include "commands/file.h"
+#include "intel/loader_layout.h"
+#include "intel/update_check.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::size_t header_bytes = 48;
+
+struct Header {
+    std::size_t offset, size;
+    MicrocodeUpdateHeader header;
+    std::vector<ServedProcessor> processors;
+};
+
+// The headers of a file that is nothing but updates end to end, each with
+// the processors its extended table names; nothing for any other file.
+std::optional<std::vector<Header>> headers_of(std::FILE* file, std::uint64_t length) {
+    std::vector<Header> headers;
+    std::uint64_t at = 0;
+    std::uint8_t bytes[header_bytes];
+    std::vector<std::uint8_t> table;
+    while (at < length) {
+        if (length - at < header_bytes || !platform::read_at(file, at, bytes, header_bytes)) {
+            return std::nullopt;
+        }
+        const std::optional<MicrocodeUpdateHeader> h = view_header(Image(bytes, header_bytes), 0);
+        if (!h || !is_qualifying_header(*h)) {
+            return std::nullopt;
+        }
+        const std::optional<std::uint64_t> size = update_extent(*h);
+        if (!size || *size > length - at) {
+            return std::nullopt;
+        }
+        const std::uint64_t body = header_bytes + (h->data_size == 0 ? 2000 : h->data_size);
+        table.resize(static_cast<std::size_t>(*size - body));
+        if (!platform::read_at(file, at + body, table.data(), table.size())) {
+            return std::nullopt;
+        }
+        std::optional<std::vector<ServedProcessor>> served = served_processors(*h, table);
+        if (!served) {
+            return std::nullopt;
+        }
+        headers.push_back({static_cast<std::size_t>(at), static_cast<std::size_t>(*size), *h, std::move(*served)});
+        at += *size;
+    }
+    return headers;
+}
+
+}  // namespace
+
+std::optional<HeaderFirstSource> HeaderFirstSource::open(const std::string& path, bool directory_only) {
+    namespace fs = std::filesystem;
+    HeaderFirstSource source;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::regular && !directory_only) {
+        source.paths_.push_back(path);
+    } else if (status.type() == fs::file_type::directory) {
+        fs::directory_iterator it(path, ec);
+        if (ec) {
+            return std::nullopt;
+        }
+        for (; it != fs::directory_iterator(); it.increment(ec)) {
+            // Only regular files: a FIFO would wait for a writer.
+            std::error_code kind;
+            if (it->is_regular_file(kind)) {
+                source.paths_.push_back(it->path().string());
+            }
+        }
+        if (ec) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    for (std::size_t f = 0; f < source.paths_.size(); ++f) {
+        const File file(platform::open_for_reading(source.paths_[f].c_str()));
+        if (!file && source.paths_.size() == 1 && status.type() == fs::file_type::regular) {
+            return std::nullopt;  // the one file given can't be opened
+        }
+        const std::optional<std::uint64_t> length = file ? platform::measure(file.get()) : std::nullopt;
+        if (!length) {
+            continue;  // passed over, as a file that can't be read
+        }
+        // Small reads where they land: no buffer refilled around each.
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);
+        if (std::optional<std::vector<Header>> headers = headers_of(file.get(), *length)) {
+            for (Header& h : *headers) {
+                source.entries_.push_back({f, h.offset, h.size, {Image(), h.header, std::move(h.processors)}});
+            }
+        } else {
+            source.read_whole(f);
+        }
+    }
+    source.flatten();
+    return source;
+}
+
+void HeaderFirstSource::read_whole(std::size_t file) {
+    const auto first = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.file >= file; });
+    const auto last = std::find_if(first, entries_.end(), [&](const Entry& e) { return e.file > file; });
+    const auto at = entries_.erase(first, last);
+    std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(paths_[file]);
+    if (!bytes) {
+        return;  // passed over, as a file that can't be read
+    }
+    const Image whole = held_.emplace_back(std::move(*bytes));
+    std::vector<Entry> found;
+    for (const FoundUpdate& u : find_intact_updates(whole)) {
+        const auto size = static_cast<std::size_t>(u.check.total_size);
+        found.push_back({file, u.offset, size, {whole.subspan(u.offset, size), u.header, layout_update(whole, u).processors}});
+    }
+    entries_.insert(at, found.begin(), found.end());
+}
+
+void HeaderFirstSource::flatten() {
+    updates_.clear();
+    updates_.reserve(entries_.size());
+    for (const Entry& e : entries_) {
+        updates_.push_back(e.update);
+    }
+}
+
+bool HeaderFirstSource::confirm(std::span<const std::size_t> which) {
+    std::vector<std::size_t> damaged;  // files
+    for (const std::size_t i : which) {
+        Entry& e = entries_[i];
+        if (!e.update.bytes.empty()) {
+            continue;
+        }
+        std::vector<std::uint8_t> bytes(e.size);
+        const File file(platform::open_for_reading(paths_[e.file].c_str()));
+        if (file && platform::read_at(file.get(), e.offset, bytes.data(), bytes.size()) &&
+            check_update(bytes, 0).status == UpdateStatus::ok) {
+            e.update.bytes = held_.emplace_back(std::move(bytes));
+            updates_[i].bytes = e.update.bytes;
+        } else {
+            damaged.push_back(e.file);
+        }
+    }
+    if (damaged.empty()) {
+        return true;
+    }
+    std::sort(damaged.begin(), damaged.end());
+    damaged.erase(std::unique(damaged.begin(), damaged.end()), damaged.end());
+    // From the last, so that each file's place in the list holds.
+    for (auto f = damaged.rbegin(); f != damaged.rend(); ++f) {
+        read_whole(*f);
+    }
+    flatten();
+    return false;
+}
+
+}  // namespace tarnwick
