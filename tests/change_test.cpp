@@ -249,6 +249,42 @@ TEST(Change, AddPlacesUpdatesAndFitEntries) {
 }
 
 // What -add takes from the files, in their order, and what it leaves out.
+// A FIT with too few unused entries grows into the 16-byte slots of 0xFF
+// right after it, but only whole slots inside the FFS file that holds it.
+TEST(Change, AddGrowsTheFitOnlyInsideItsFile) {
+    const ImageCase cases[] = {
+        {"EDK2: the table in a pad file, 5 free slots",
+         vendor([](FlashOptions& o) {
+             o.edk2 = true;
+             o.mpdt = FlashOptions::Mpdt::none;
+             o.fit_unused = 0;
+             o.fit_in_pad = true;
+             o.fit_slots = 5;
+         }),
+         0, "FIT: 1 entry added"},
+        {"AMI: its own file, checksummed, one slot",
+         vendor([](FlashOptions& o) { o.fit_unused = 0; o.fit_slots = 1; }), 0, "FIT: 1 entry added"},
+        {"8 bytes of 0xFF: no whole slot",
+         vendor([](FlashOptions& o) { o.fit_unused = 0; o.fit_slack = 8; }), 9, "0 free 16-byte slots of 0xFF"},
+        {"a slot with a byte of data", vendor([](FlashOptions& o) { o.fit_unused = 0; o.fit_slots = 3; o.fit_slot_data = true; }),
+         9, "0 free 16-byte slots of 0xFF after it in its FFS file at 0x"},
+        {"no FFS file holds the table",
+         vendor([](FlashOptions& o) { o.fit_unused = 0; o.fit_outside = true; }), 9,
+         "the FIT is full: 1 new microcode entry, 0 unused entries in the table, and no FFS file holds the table"},
+    };
+    for (const ImageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Dir dir;
+        const synth::Flash flash = synth::make_flash(c.options);
+        synth::write_file(dir / "new.bin", synth::make_update(new_cpu));
+        const Written w = run_on(dir, "-add", flash, c.code, {dir / "new.bin"});
+        EXPECT_NE(w.ran.out.find(c.says), std::string::npos) << w.ran.out;
+        if (c.code == 0) {
+            EXPECT_EQ(tarnwick::check_fit(w.after).count, tarnwick::check_fit(flash.image).count + 1);
+        }
+    }
+}
+
 TEST(Change, AddChoosesFromTheFiles) {
     struct Case {
         const char* name;

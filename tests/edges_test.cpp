@@ -329,6 +329,168 @@ TEST(Edges, ReadBackHoldsBootGuardsRanges) {
     }
 }
 
+// A volume of 64 KiB: a microcode file at 0x48 with one update, a pad of
+// 0xFF, then a file whose data is 4 KiB-aligned (its header at 0xFE8),
+// then free space. The source's update is `data` bytes of data.
+struct Moving {
+    Bytes image;
+    Bytes source;
+    std::vector<tarnwick::SourceUpdate> sources;
+    tarnwick::UpdatePlan plan;
+};
+Moving moving(std::uint32_t data) {
+    Moving m;
+    const Bytes microcode = synth::ffs_file(synth::guid("17088572-377F-44EF-8F4E-B09FFF46A070"), 0x01, 0x00,
+                                            synth::make_update(update(0x10, 0x306C3, 0x32)));
+    const std::size_t pad_at = (0x48 + microcode.size() + 7) / 8 * 8;
+    m.image = synth::volume(0x10000, {microcode, synth::pad_file(0xFE8 - pad_at),
+                                      synth::ffs_file(some_file, 0x01, 0x28, Bytes(0x100, 0x5A))});
+    m.source = synth::make_update(update(0x1B, 0x306C3, 0x32, data));
+    tarnwick::add_source_updates(m.source, m.sources);
+    m.plan = tarnwick::plan_update(m.image, m.sources);
+    return m;
+}
+
+// The shift: the least multiple of the alignment that clears the grown
+// file and leaves a gap of 0 or at least a pad's header.
+TEST(Edges, ShiftAndGapAfterAMove) {
+    struct Case {
+        const char* name;
+        std::size_t end;  // where the grown file ends, E
+        std::size_t shift;
+        std::optional<std::size_t> pad;  // its size
+    };
+    constexpr std::size_t first = 0xFE8;  // F
+    const Case cases[] = {
+        {"exactly one alignment on", first + 0x1000, 0x1000, std::nullopt},
+        {"8 short: no room for a pad's header, one more", first + 0x1000 - 8, 0x2000, 0x1008},
+        {"24 short: a pad that is its header", first + 0x1000 - 24, 0x1000, 24},
+        {"just past the first file", first + 8, 0x1000, 0x1000 - 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The file's header is 24 bytes, the update's 48.
+        const Moving m = moving(static_cast<std::uint32_t>(c.end - 0x48 - 24 - 48));
+        ASSERT_EQ(m.plan.outcome, tarnwick::UpdatePlan::Outcome::planned) << m.plan.reason;
+        const tarnwick::MicrocodeFileChange& f = m.plan.files.at(0);
+        ASSERT_EQ(f.room, tarnwick::MicrocodeFileChange::Room::moved);
+        EXPECT_NE(f.taken_pad, 0u) << "the pad of 0xFF after it is taken, not moved";
+        EXPECT_EQ(f.moved_first, first);
+        EXPECT_EQ(f.shift, c.shift);
+        EXPECT_EQ(f.gap_pad.has_value(), c.pad.has_value());
+        EXPECT_EQ(f.gap_pad_size, c.pad.value_or(0));
+        const Bytes after = tarnwick::apply_update(m.image, m.plan);
+        ASSERT_FALSE(tarnwick::check_updated(m.image, after, m.plan));
+        const tarnwick::VolumeScan scan = tarnwick::find_volumes(after);
+        ASSERT_EQ(scan.volumes.size(), 1u);
+        const std::vector<tarnwick::FfsFile>& files = scan.volumes[0].files;
+        ASSERT_EQ(files.size(), c.pad ? 3u : 2u);
+        EXPECT_EQ(files.back().offset, first + c.shift);
+        EXPECT_EQ((files.back().body()) % 0x1000, 0u) << "its data stays aligned";
+        if (c.pad) {
+            EXPECT_EQ(files[1].type, tarnwick::ffs_type_pad);
+            EXPECT_EQ(files[1].offset, c.end);
+            EXPECT_TRUE(files[1].header_checksum_ok && files[1].file_checksum_ok);
+        }
+    }
+}
+
+// The read-back holds moved files to their old bytes, at their old offset
+// plus the shift, aligned as they were, with the gap and the free space
+// where planned.
+TEST(Edges, ReadBackHoldsTheMove) {
+    struct Case {
+        const char* name;
+        std::function<void(tarnwick::MicrocodeFileChange&)> break_plan;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"another shift", [](tarnwick::MicrocodeFileChange& c) { c.shift += 8; }, "is not at"},
+        {"the pad elsewhere", [](tarnwick::MicrocodeFileChange& c) { *c.gap_pad += 8; }, "is not one pad of 0xFF"},
+        {"the free space elsewhere", [](tarnwick::MicrocodeFileChange& c) { c.free_start += 8; }, "does not start at"},
+        {"an alignment lost", [](tarnwick::MicrocodeFileChange& c) { c.moved[0].alignment = 0x2000; },
+         "lost its alignment"},
+        {"a file the plan doesn't know", [](tarnwick::MicrocodeFileChange& c) { c.moved.clear(); },
+         "does not start at"},
+    };
+    const Moving m = moving(static_cast<std::uint32_t>(0xFE8 + 8 - 0x48 - 24 - 48));
+    ASSERT_EQ(m.plan.outcome, tarnwick::UpdatePlan::Outcome::planned) << m.plan.reason;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tarnwick::UpdatePlan broken = m.plan;
+        c.break_plan(broken.files[0]);
+        const std::optional<std::string> why =
+            tarnwick::check_updated(m.image, tarnwick::apply_update(m.image, m.plan), broken);
+        ASSERT_TRUE(why.has_value());
+        EXPECT_NE(why->find(c.says), std::string::npos) << "said: " << *why;
+    }
+}
+
+// Shapes that mutation testing found no test for.
+TEST(Edges, WhatMutationsFoundUntested) {
+    {
+        SCOPED_TRACE("an AMD container cut in its table header, or ending right after it");
+        const Bytes whole = synth::make_amd_container({{0x00100F22, 0x1022}}, {synth::make_amd_patch({})});
+        for (const std::size_t n : {std::size_t{11}, std::size_t{12}}) {
+            const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+            EXPECT_TRUE(tarnwick::find_amd_patches(cut).patches.empty()) << n;
+        }
+        EXPECT_EQ(tarnwick::find_amd_patches(whole).patches.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("the sizes of bare patches at the edges of the 0x60xx-0x67xx range");
+        const std::pair<std::uint16_t, std::optional<std::size_t>> sizes[] = {
+            {0x5F00, std::nullopt}, {0x6000, 0xA20}, {0x6712, 0xA20}, {0x67FF, 0xA20}, {0x6800, 0x980}};
+        for (const auto& [equiv, size] : sizes) {
+            tarnwick::AmdPatchHeader h{};
+            h.format = 0x8004;
+            h.equiv_id = equiv;
+            EXPECT_EQ(tarnwick::bare_patch_size(h), size) << std::hex << equiv;
+        }
+    }
+    {
+        SCOPED_TRACE("a gap between two files that isn't erased ends the walk");
+        Bytes v = synth::volume(0x1000, {synth::ffs_file(some_file, 0x01, 0x00, Bytes(1, 0x5A)),
+                                         synth::ffs_file(some_file, 0x01, 0x00, Bytes(8, 0x5A))});
+        v[0x48 + 0x19] = 0x00;  // in the 7 bytes between the first file's end and the second
+        const tarnwick::VolumeScan scan = tarnwick::find_volumes(v);
+        ASSERT_EQ(scan.volumes.size(), 1u);
+        EXPECT_EQ(scan.volumes[0].files.size(), 1u);
+        EXPECT_FALSE(scan.volumes[0].files_whole);
+        EXPECT_EQ(scan.volumes[0].files_end, 0x68u);
+    }
+    {
+        SCOPED_TRACE("checksums of the microcode file, each wrong alone");
+        for (const std::size_t byte : {std::size_t{0x10}, std::size_t{0x11}}) {
+            synth::FlashOptions o;
+            synth::Flash flash = synth::make_flash(o);
+            flash.image[flash.microcode_files[0] + byte] ^= 0x01;
+            const Bytes source = synth::make_update(update(0x1B, 0x306C3, 0x32));
+            std::vector<tarnwick::SourceUpdate> sources;
+            tarnwick::add_source_updates(source, sources);
+            const tarnwick::UpdatePlan plan = tarnwick::plan_update(flash.image, sources);
+            EXPECT_EQ(plan.outcome, tarnwick::UpdatePlan::Outcome::refused) << byte;
+            EXPECT_NE(plan.reason.find("has a wrong checksum already"), std::string::npos) << plan.reason;
+        }
+    }
+    {
+        SCOPED_TRACE("a microcode file is found by what it holds, not by its name");
+        for (const bool holds_updates : {true, false}) {
+            const synth::Guid near = synth::guid("17088572-377F-44EF-8F4E-B09FFF46A071");
+            const synth::Guid ami = synth::guid("17088572-377F-44EF-8F4E-B09FFF46A070");
+            const Bytes body = holds_updates ? synth::make_update(update(0x10, 0x306C3, 0x32)) : Bytes(0x400, 0x5A);
+            const Bytes image = synth::volume(0x4000, {synth::ffs_file(holds_updates ? near : ami, 0x01, 0x00, body)});
+            const Bytes source = synth::make_update(update(0x1B, 0x306C3, 0x32));
+            std::vector<tarnwick::SourceUpdate> sources;
+            tarnwick::add_source_updates(source, sources);
+            const tarnwick::UpdatePlan plan = tarnwick::plan_update(image, sources);
+            EXPECT_EQ(plan.outcome, holds_updates ? tarnwick::UpdatePlan::Outcome::planned
+                                                  : tarnwick::UpdatePlan::Outcome::no_update)
+                << plan.reason;
+        }
+    }
+}
+
 // The MPDT record stays the file's last 16 bytes, the same bytes, where the
 // content fits: after slack, and right after the updates.
 TEST(Edges, MpdtRecordKeptWhereTheContentFits) {

@@ -108,6 +108,52 @@ inline std::optional<std::set<std::string>> peer_messages(const std::string& pat
     return messages;
 }
 
+// Files other than the microcode files, pads and the FIT's file stay where
+// they were, byte for byte, or moved whole, each volume's by one shift and
+// only after a microcode file of it.
+inline void expect_files_kept(const Bytes& before, const Bytes& after, const tarnwick::VolumeScan& now,
+                              const std::vector<std::size_t>& microcode_files, std::size_t fit) {
+    const tarnwick::VolumeScan old_scan = tarnwick::find_volumes(before);
+    for (const tarnwick::FirmwareVolume& v : old_scan.volumes) {
+        // A volume inside a file that moved went with it: that file's bytes
+        // are compared whole.
+        if (std::none_of(now.volumes.begin(), now.volumes.end(),
+                         [&](const tarnwick::FirmwareVolume& w) { return w.offset == v.offset && w.length == v.length; })) {
+            continue;
+        }
+        std::optional<std::size_t> shift;
+        std::size_t microcode_at = 0;
+        for (const tarnwick::FfsFile& f : v.files) {
+            const bool microcode = std::count(microcode_files.begin(), microcode_files.end(), f.offset) != 0;
+            microcode_at = microcode ? f.offset : microcode_at;
+            if (microcode || f.type == tarnwick::ffs_type_pad || (fit >= f.body() && fit < f.end())) {
+                continue;
+            }
+            auto same_at = [&](std::size_t at) {
+                return at + f.size <= after.size() &&
+                       std::equal(before.begin() + static_cast<std::ptrdiff_t>(f.offset),
+                                  before.begin() + static_cast<std::ptrdiff_t>(f.end()),
+                                  after.begin() + static_cast<std::ptrdiff_t>(at));
+            };
+            if (!shift && same_at(f.offset)) {
+                continue;
+            }
+            if (!shift) {
+                for (const tarnwick::FirmwareVolume& w : now.volumes) {
+                    for (const tarnwick::FfsFile& g : w.files) {
+                        if (w.offset == v.offset && g.name == f.name && g.offset > f.offset && same_at(g.offset)) {
+                            shift = g.offset - f.offset;
+                        }
+                    }
+                }
+                EXPECT_TRUE(shift.has_value()) << "file at " << f.offset << " is neither where it was nor moved whole";
+                EXPECT_NE(microcode_at, 0u) << "file at " << f.offset << " moved, after no microcode file";
+            }
+            EXPECT_TRUE(same_at(f.offset + shift.value_or(0))) << "file at " << f.offset;
+        }
+    }
+}
+
 // What every written image must satisfy, against the image it came from.
 inline void expect_sound(const Bytes& before, const Bytes& after, const synth::Flash& flash) {
     ASSERT_EQ(after.size(), before.size());
@@ -131,24 +177,7 @@ inline void expect_sound(const Bytes& before, const Bytes& after, const synth::F
             EXPECT_EQ(m.status, tarnwick::UpdateStatus::ok) << m.index;
         }
     }
-    // Files other than the microcode files and pads stay where they were,
-    // byte for byte.
-    const tarnwick::VolumeScan old_scan = tarnwick::find_volumes(before);
-    for (const tarnwick::FirmwareVolume& v : old_scan.volumes) {
-        for (const tarnwick::FfsFile& f : v.files) {
-            const bool microcode = std::count(flash.microcode_files.begin(), flash.microcode_files.end(), f.offset) != 0;
-            if (microcode || f.type == tarnwick::ffs_type_pad) {
-                continue;
-            }
-            const bool holds_fit = flash.fit >= f.body() && flash.fit < f.end();
-            if (!holds_fit) {
-                EXPECT_TRUE(std::equal(before.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                                       before.begin() + static_cast<std::ptrdiff_t>(f.end()),
-                                       after.begin() + static_cast<std::ptrdiff_t>(f.offset)))
-                    << "file at " << f.offset;
-            }
-        }
-    }
+    expect_files_kept(before, after, scan, flash.microcode_files, flash.fit);
 }
 
 struct Written {

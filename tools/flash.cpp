@@ -310,7 +310,7 @@ Flash make_flash(const FlashOptions& o) {
     // AMI's protected-range file, then a pad up to the volume-top file,
     // which ends the volume and the image.
     const std::size_t fit_file_at = main.next();
-    flash.fit = fit_file_at + 24;
+    flash.fit = o.fit_outside ? 0x40000 : fit_file_at + 24;
     const std::size_t table_size = fit_entries(o) * 16;
     const std::size_t vtf_size = 0x1000;
     const std::size_t vtf_at = main.end() - vtf_size;
@@ -321,7 +321,8 @@ Flash make_flash(const FlashOptions& o) {
     if (g.manifests == Manifests::other_bytes) {
         entries = {address(other_at + 0x100), address(other_at + 0x400), 0x100, 0x400};
     } else if (g.manifests != Manifests::none) {
-        const std::size_t manifests_at = o.fit ? align(flash.fit + table_size + 16 * o.fit_slots, 8) : fit_file_at;
+        const std::size_t manifests_at =
+            o.fit && !o.fit_outside ? align(flash.fit + table_size + 16 * o.fit_slots + o.fit_slack, 8) : fit_file_at;
         auto extent = [&](Cover c) -> std::pair<std::size_t, std::size_t> {
             switch (c) {
                 case Cover::startup_block: return {vtf_at, vtf_size};
@@ -362,9 +363,12 @@ Flash make_flash(const FlashOptions& o) {
                    static_cast<std::uint32_t>(bpm.size() - g.bpm_cut)};
     }
     const Bytes table = fit_table(o, micro, address(other_at + 24), address(other_at + 0x800), entries);
-    if (o.fit) {
+    if (o.fit && !o.fit_outside) {
         Bytes with_slots = table;
-        with_slots.resize(table.size() + 16 * o.fit_slots, 0xFF);
+        with_slots.resize(table.size() + 16 * o.fit_slots + o.fit_slack, 0xFF);
+        if (o.fit_slot_data) {
+            with_slots[table.size() + 5] = 0x00;
+        }
         Guid ff;
         ff.fill(0xFF);
         flash.files.push_back(main.add(o.fit_in_pad ? ffs_file(ff, 0xF0, 0x00, with_slots)
@@ -392,6 +396,9 @@ Flash make_flash(const FlashOptions& o) {
     }
     flash.files.push_back(main.add(ffs_file(volume_top, 0x01, 0x00, vtf_body)));
     put(image, main.base(), main.build());
+    if (o.fit && o.fit_outside) {
+        put(image, flash.fit, table);
+    }
 
     if (o.copy) {
         VolumeBuilder backup(0x80000, 0x80000);

@@ -87,7 +87,10 @@ struct FlashOptions {
     bool unused_at_end = false; // after the other entries, as community releases have them,
                                 // instead of right after the microcode entries
     std::size_t fit_slots = 0;  // 16-byte slots of 0xFF after the table in its file
+    std::size_t fit_slack = 0;  // and this many more bytes of 0xFF: less than a slot
+    bool fit_slot_data = false; // a byte of data in the first slot
     bool fit_in_pad = false;    // the table in a pad file, as EDK2 places it before the volume-top file
+    bool fit_outside = false;   // the table in no file, in the 0xFF below the volumes
     bool fit_microcode = true;  // microcode entries in the FIT
     bool fit_pointer = true;    // false: a region cut from the flash without its boot block
     bool odd_sizes = false;     // files whose sizes aren't multiples of 8
