@@ -29,7 +29,7 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCH=ON >/dev/n
 cmake --build build-bench -j "$jobs" >/dev/null
 bin=$PWD/build-bench
 inputs=$bin/inputs
-if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash16.bin" ]; then
+if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash16.bin" ] || [ ! -f "$inputs/aptio16.bin" ]; then
   mkdir -p "$inputs"
   "$bin/bench/make_bench_inputs" "$inputs"
 fi
@@ -131,6 +131,13 @@ time_it "cp flash16.bin, then sync the copy"  sh -c "rm -f '$bin/c16.bin' && cp 
 time_it "tarnwick -update flash16.bin, new file" sh -c "rm -f '$bin/u16.bin' && '$T' -update flash16.bin '$bin/u16.bin' update-src >/dev/null"
 time_it "tarnwick -add flash16.bin, new file" sh -c "rm -f '$bin/a16.bin' && '$T' -add flash16.bin '$bin/a16.bin' add-src.bin >/dev/null"
 time_it "tarnwick -remove flash16.bin, new file" sh -c "rm -f '$bin/r16.bin' && '$T' -remove flash16.bin '$bin/r16.bin' 6F6 >/dev/null"
+# An Aptio V-shaped image whose files must move for the distribution's
+# updates to fit, against Debian's own directory.
+if [ -f real.bin ]; then
+  time_it "cp aptio16.bin, then sync the copy" sh -c "rm -f '$bin/ca.bin' && cp aptio16.bin '$bin/ca.bin' && sync '$bin/ca.bin'"
+  time_it "tarnwick -update aptio16.bin (Debian's directory)" \
+    sh -c "rm -f '$bin/ua.bin' && '$T' -update aptio16.bin '$bin/ua.bin' '$ucode' >/dev/null"
+fi
 time_it "tarnwick -info crafted1.bin"         "$T" -info crafted1.bin
 time_it "tarnwick -verify crafted1.bin"       "$T" -verify crafted1.bin
 time_it "tarnwick -json crafted1.bin"         "$T" -json crafted1.bin
@@ -182,6 +189,8 @@ ratio "-update 64 MiB / -latest on it"       3  "tarnwick -update flash64.bin, n
 ratio "-update 16 MiB / (cp + sync)"         1.5 "tarnwick -update flash16.bin, new file" "cp flash16.bin, then sync the copy"
 ratio "-add 16 MiB / (cp + sync)"            1.5 "tarnwick -add flash16.bin, new file" "cp flash16.bin, then sync the copy"
 ratio "-remove 16 MiB / (cp + sync)"         1.5 "tarnwick -remove flash16.bin, new file" "cp flash16.bin, then sync the copy"
+ratio "-update Aptio V 16 MiB, Debian's / (cp + sync)" 1.5 "tarnwick -update aptio16.bin (Debian's directory)" \
+  "cp aptio16.bin, then sync the copy"
 # Crafted files: time against -info on the same file, and against the
 # file a quarter the size (linear growth is 4x).
 ratio "-verify crafted 1 MiB / -info on it" 20 "tarnwick -verify crafted1.bin" "tarnwick -info crafted1.bin"
