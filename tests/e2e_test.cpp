@@ -1428,4 +1428,77 @@ TEST(Amd, VerifyJsonExtractLatest) {
     EXPECT_EQ(e2.code, 1);
 }
 
+// -advisories as a user runs it: notes plain or gzip (through zlib, in
+// every build), from a file or a pipe; what it says where they can't be had.
+TEST(Advisories, NotesPlainOrGzipAndWhatGoesWrong) {
+    const std::string head =
+        "| Processor | Stepping | F-M-S/PI    | Old Ver  | New Ver  | Products\n"
+        "|:----------|:---------|:------------|:---------|:---------|:---------\n";
+    const std::string notes =
+        "# Release Notes\n## [microcode-2022027](https://example.org/)\n### Purpose\n"
+        "- Security updates for [INTEL-SA-00528](https://example.org/intel-sa-00528.html)\n"
+        "### Updated Platforms\n" + head + "| HSX-E/EP  | Cx/M1    | 06-3f-02/6f | 00000046 | 00000049 | Xeon E5 v3\n"
+        "## [microcode-20190312](https://example.org/)\n### Purpose\n- Security updates for [INTEL-SA-00088]\n"
+        "### New Platforms\n" + head + "| HSX-E/EP  | Cx/M1    | 06-3f-02/6f |          | 0000003e | Xeon E5 v3\n";
+    const Workdir dir;
+    Bytes image = synth::make_update({.revision = 0x3D, .signature = 0x306F2, .flags = 0x6F, .extra_signatures = {}});
+    synth::append(image, synth::make_update({.revision = 0x14, .signature = 0x406F0, .flags = 0xEF, .extra_signatures = {}}));
+    dir.put("img.bin", text(image));
+    dir.put("notes.md", notes);
+    dir.put("plain.txt", "no release here\n");
+    // Two gzip members end to end hold the two halves, as `cat a.gz b.gz` makes.
+    ASSERT_EQ(dir.shell("gzip -9nc notes.md >notes.md.gz && head -c 40 notes.md.gz >cut.gz && "
+                        "head -c 300 notes.md | gzip -9nc >a.gz && tail -c +301 notes.md | gzip -9nc >b.gz && "
+                        "cat a.gz b.gz >twice.gz")
+                  .code,
+              0);
+    const std::string expected =
+        "CPUID 000306F2  platform 6F  version 0000003D  missed 2: microcode-20190312 (INTEL-SA-00088), "
+        "microcode-2022027 (INTEL-SA-00528)\n"
+        "CPUID 000406F0  platform EF  version 00000014  not in the notes\n"
+        "1 of 2 updates miss a security release\n";
+    for (const char* given : {"notes.md", "notes.md.gz", "twice.gz"}) {
+        SCOPED_TRACE(given);
+        const Result r = dir.run({"-advisories", "img.bin", given});
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.code, 8);
+    }
+    if (!windows_build()) {
+        const Result piped = dir.run({"-advisories", "img.bin", "/dev/stdin"}, "cat notes.md.gz | ");
+        EXPECT_EQ(piped.out, expected) << "gzip through a pipe";
+        EXPECT_EQ(piped.code, 8);
+    }
+    const Result cut = dir.run({"-advisories", "img.bin", "cut.gz"});
+    EXPECT_EQ(cut.code, 7);
+    EXPECT_EQ(cut.out.rfind("Release notes cut.gz are a damaged gzip file: ", 0), 0u) << cut.out;
+    const Result none = dir.run({"-advisories", "img.bin", "plain.txt"});
+    EXPECT_EQ(none.code, 7);
+    EXPECT_EQ(none.out, "Release notes plain.txt hold no release: no line starts with \"## [microcode-\".\n");
+    const Result missing = dir.run({"-advisories", "img.bin", "gone.md.gz"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_EQ(missing.out, "Release notes can't be opened: gone.md.gz. Install the intel-microcode package, or give "
+                           "their path: tarnwick -advisories <file> <release notes>\n");
+    dir.put("empty.bin", "");
+    const Result nothing = dir.run({"-advisories", "empty.bin", "gone.md.gz"});
+    EXPECT_EQ(nothing.out, "No intact update in the file.\n") << "the notes are needed only for an intact update";
+    EXPECT_EQ(nothing.code, 1);
+}
+
+// Debian's and Ubuntu's own notes, and their own microcode: the newest of
+// each processor misses nothing.
+TEST(Advisories, TheDistributionsOwnNotes) {
+    const fs::path notes = "/usr/share/doc/intel-microcode/releasenote.md.gz";
+    const fs::path ucode = "/lib/firmware/intel-ucode";
+    if (windows_build() || !fs::exists(notes) || !fs::is_directory(ucode)) {
+        GTEST_SKIP() << "the intel-microcode package is not installed (" << notes << ", " << ucode << ")";
+    }
+    const Workdir dir;
+    ASSERT_EQ(dir.shell("cat '" + ucode.string() + "'/* >all.bin").code, 0);
+    const Result r = dir.run({"-advisories", "all.bin"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find(" updates miss a security release\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("0 of ", r.out.rfind('\n', r.out.size() - 2) + 1), r.out.rfind('\n', r.out.size() - 2) + 1)
+        << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+}
+
 }  // namespace

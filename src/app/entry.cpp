@@ -85,6 +85,9 @@ ExitStatus run_tarnwick(int argc, const char* const* argv, std::ostream& out) {
         if (option == "-remove") {
             return run_remove_files(image, argc, argv, out);
         }
+        if (option == "-advisories") {
+            return run_advisories_files(image, argc, argv, out);
+        }
     }
     // A misspelt option must not pass for a clean run.
     out << "Invalid paramtr\n";

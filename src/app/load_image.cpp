@@ -69,9 +69,14 @@ ExitStatus read_to_end(std::FILE* file, LoadedImage& image, std::ostream& out) {
 }  // namespace
 
 ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
+    return load_input(path, image, out, true, "File can't be opened.\n");
+}
+
+ExitStatus load_input(const char* path, LoadedImage& image, std::ostream& out, bool map,
+                      std::string_view cannot_open) {
     const File file(platform::open_for_reading(path));
     if (!file) {
-        out << "File can't be opened.\n";
+        out << cannot_open;
         return ExitStatus::cannot_open;
     }
 
@@ -87,7 +92,7 @@ ExitStatus load_image(const char* path, LoadedImage& image, std::ostream& out) {
     // Mapping leaves the file's pages where the system already holds them
     // instead of zeroing fresh memory and copying them over, which is most
     // of what reading costs. Files that can't be mapped are read.
-    if (size != 0) {
+    if (size != 0 && map) {
         if (platform::Mapping mapping = platform::map_file(file.get(), size)) {
             platform::end_run_if_mapping_shrinks(mapping);
             image.mapping = std::move(mapping);

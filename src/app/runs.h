@@ -41,6 +41,8 @@ ExitStatus run_extract_files(const LoadedImage& image, int argc, const char* con
 ExitStatus run_update_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
 // -add IMAGE NEW FILE...
 ExitStatus run_add_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
+// -advisories FILE [NOTES]
+ExitStatus run_advisories_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
 // -remove IMAGE NEW CPUID...
 ExitStatus run_remove_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out);
 

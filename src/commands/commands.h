@@ -61,6 +61,14 @@ inline std::uint64_t extract_limit(std::uint64_t image_size) {
 ExitStatus run_latest(Image image, const FoundUpdates& found, std::span<const LayoutUpdate> reference,
                       const AmdPatches& amd, std::span<const AmdKnown> amd_reference, std::ostream& out);
 
+// Judges each intact update of `found` (as find_updates gives them for
+// `image`) against Intel's release notes: which security releases it
+// misses. `input_size` bounds the work and the output (the image's and the
+// notes' bytes).
+struct ReleaseNotes;
+ExitStatus run_advisories(Image image, const FoundUpdates& found, const ReleaseNotes& notes, std::uint64_t input_size,
+                          std::ostream& out);
+
 // Where -update writes its new image: whole or not at all.
 class ImageSink {
 public:

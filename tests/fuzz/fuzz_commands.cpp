@@ -8,10 +8,12 @@
 #include <streambuf>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
 
+#include "advisories/release_notes.h"
 #include "bootguard/boot_guard.h"
 #include "commands/commands.h"
 #include "edit/plan.h"
@@ -76,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::run_fit(image, sink);
     tarnwick::run_verify(image, sink);
     tarnwick::run_fitcheck(image, sink);
+    // The bytes as release notes, judged for the file's own updates.
+    const tarnwick::ReleaseNotes notes =
+        tarnwick::read_release_notes(std::string_view(reinterpret_cast<const char*>(data), size));
+    tarnwick::run_advisories(image, tarnwick::find_updates(image), notes, size, sink);
     // The manifests' reader on the bytes alone, as if the FIT named them.
     tarnwick::read_manifest(image, tarnwick::fit_type_key_manifest);
     tarnwick::read_manifest(image, tarnwick::fit_type_boot_policy);

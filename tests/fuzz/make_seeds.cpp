@@ -131,6 +131,19 @@ int main(int argc, char** argv) {
         seed(dir, image);
     }
 
+    // Release notes, and an update they name, in one file.
+    {
+        const std::string notes =
+            "## [microcode-2022027](x)\n### Purpose\n- INTEL-SA-INTEL-SA-00528 INTEL-SA-NA INTEL-SA-00532\n"
+            "### Updated Platforms0\n| HSX | Cx | 06-3f-02/6f | 00000046 | N/A | Xeon\n"
+            "### Removed Platforms\n| HSX | Cx | 06-3f-02/6f | 00000046 | 00000049 | Xeon\n"
+            "## [microcode-20190312](y)\n### New Platforms\n| HSX | Cx | 06-3f-02/00 |  | 0000003e | Xeon\n";
+        synth::Bytes b(notes.begin(), notes.end());
+        synth::append(b, synth::make_update({.revision = 0x3D, .signature = 0x306F2, .flags = 0x6F, .data_size = 0x40,
+                                             .extra_signatures = {0x306F3}}));
+        seed(dir, b);
+    }
+
     synth::Bytes ones;
     for (int i = 0; i < 64; ++i) {
         synth::append(ones, {1, 0, 0, 0});
