@@ -126,6 +126,19 @@ synth::Bytes add_source() {
                                .extra_signatures = {}});
 }
 
+// Release notes of nothing but table rows for processors the BIOS-like
+// image holds, `size` bytes: the work must grow with them, not with their
+// square.
+std::string crafted_notes(std::size_t size) {
+    std::string notes = "## [microcode-20990101](x)\n### Purpose\n- Security updates for [INTEL-SA-00001]\n"
+                        "### Updated Platforms\n";
+    const std::string row = "| XXX | A0 | 06-3c-03/32 | 00000001 | 00000002 | Core\n";
+    while (notes.size() < size) {
+        notes += row;
+    }
+    return notes;
+}
+
 int main(int argc, char** argv) {
     const char* out = synth::output_dir(argc, argv);
     if (out == nullptr) {
@@ -186,6 +199,8 @@ int main(int argc, char** argv) {
                     synth::write_file(dir + "/flash64.bin", flash(64 * mib, false)) &&
                     synth::write_file(dir + "/flash16.bin", flash(16 * mib, true)) &&
                     synth::write_file(dir + "/aptio16.bin", aptio(16 * mib)) &&
+                    synth::write_file(dir + "/notes16.md", crafted_notes(16 * mib)) &&
+                    synth::write_file(dir + "/notes64.md", crafted_notes(64 * mib)) &&
                     synth::write_file(dir + "/add-src.bin", add_source()) &&
                     synth::write_file(dir + "/update-src/newer.bin", update_source());
     return ok ? 0 : 1;

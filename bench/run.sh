@@ -29,7 +29,8 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCH=ON >/dev/n
 cmake --build build-bench -j "$jobs" >/dev/null
 bin=$PWD/build-bench
 inputs=$bin/inputs
-if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash16.bin" ] || [ ! -f "$inputs/aptio16.bin" ]; then
+if [ ! -f "$inputs/ZOR.dat" ] || [ ! -f "$inputs/flash16.bin" ] || [ ! -f "$inputs/aptio16.bin" ] ||
+   [ ! -f "$inputs/notes64.md" ]; then
   mkdir -p "$inputs"
   "$bin/bench/make_bench_inputs" "$inputs"
 fi
@@ -138,6 +139,12 @@ if [ -f real.bin ]; then
   time_it "tarnwick -update aptio16.bin (Debian's directory)" \
     sh -c "rm -f '$bin/ua.bin' && '$T' -update aptio16.bin '$bin/ua.bin' '$ucode' >/dev/null"
 fi
+if [ -f real.bin ]; then
+  time_it "tarnwick -advisories bios.bin (Debian's gzip notes)" \
+    "$T" -advisories bios.bin "$inputs/apt/root/usr/share/doc/intel-microcode/releasenote.md.gz"
+fi
+time_it "tarnwick -advisories bios.bin, 16 MB of crafted rows" "$T" -advisories bios.bin notes16.md
+time_it "tarnwick -advisories bios.bin, 64 MB of crafted rows" "$T" -advisories bios.bin notes64.md
 time_it "tarnwick -info crafted1.bin"         "$T" -info crafted1.bin
 time_it "tarnwick -verify crafted1.bin"       "$T" -verify crafted1.bin
 time_it "tarnwick -json crafted1.bin"         "$T" -json crafted1.bin
@@ -191,6 +198,10 @@ ratio "-add 16 MiB / (cp + sync)"            1.5 "tarnwick -add flash16.bin, new
 ratio "-remove 16 MiB / (cp + sync)"         1.5 "tarnwick -remove flash16.bin, new file" "cp flash16.bin, then sync the copy"
 ratio "-update Aptio V 16 MiB, Debian's / (cp + sync)" 1.5 "tarnwick -update aptio16.bin (Debian's directory)" \
   "cp aptio16.bin, then sync the copy"
+ratio "-advisories bios, gzip notes / -info bios" 1.3 "tarnwick -advisories bios.bin (Debian's gzip notes)" \
+  "tarnwick -info bios.bin"
+ratio "-advisories, crafted notes 64 MB / 16 MB" 5 "tarnwick -advisories bios.bin, 64 MB of crafted rows" \
+  "tarnwick -advisories bios.bin, 16 MB of crafted rows"
 # Crafted files: time against -info on the same file, and against the
 # file a quarter the size (linear growth is 4x).
 ratio "-verify crafted 1 MiB / -info on it" 20 "tarnwick -verify crafted1.bin" "tarnwick -info crafted1.bin"

@@ -39,6 +39,11 @@ compiles() {  # compiler, flags...: builds a tiny C++20 program
   printf '#include <span>\nint main() { return std::span<int>().size(); }\n' >"$tmp/t.cpp"
   "$cxx" -std=c++20 "$@" "$tmp/t.cpp" -o "$tmp/t" >/dev/null 2>&1
 }
+zlib_links() {  # compiler, flags...: links a tiny program against zlib
+  local cxx=$1; shift
+  printf '#include <zlib.h>\nint main() { return zlibVersion()[0] == 0; }\n' >"$tmp/z.cpp"
+  "$cxx" -std=c++20 "$@" "$tmp/z.cpp" -o "$tmp/z" -lz >/dev/null 2>&1
+}
 fuzzer_links() {
   printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' >"$tmp/f.cpp"
   clang++ -fsanitize=fuzzer,address,undefined "$tmp/f.cpp" -o "$tmp/f" >/dev/null 2>&1
@@ -61,6 +66,8 @@ probe() {
   # Every stage builds the native tool, and the end-to-end tests run natively.
   want cmake -- cmake --version
   want g++ -- compiles g++
+  # zlib reads gzip release notes (-advisories), in every build.
+  want zlib1g-dev -- zlib_links g++
   want libgtest-dev googletest -- gtest_found
   want jq -- jq --version
   if wants release || wants sanitize; then
@@ -76,6 +83,7 @@ probe() {
   fi
   if wants wine; then
     want g++-mingw-w64-x86-64-posix -- compiles x86_64-w64-mingw32-g++-posix -static
+    want libz-mingw-w64-dev -- zlib_links x86_64-w64-mingw32-g++-posix -static
     want wine wine64 -- wine --version
   fi
   if wants aarch64; then
@@ -196,12 +204,42 @@ stage_wine() {
   unset WINEPREFIX
 }
 
+# The cross builds link zlib statically from Debian's own package for their
+# architecture, unpacked under build-deps/<arch>: nothing of a foreign
+# architecture gets installed, but apt must list that architecture's
+# packages to download one, which takes root once.
+cross_zlib() {  # arch
+  local arch=$1 deb_arch root
+  case $arch in aarch64) deb_arch=arm64 ;; *) deb_arch=$arch ;; esac
+  root=$PWD/build-deps/$arch
+  [ -f "$root/usr/include/zlib.h" ] && return 0
+  local sudo=()
+  if [ "$(id -u)" != 0 ]; then
+    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+      sudo=(sudo -n)
+    else
+      echo "check.sh: zlib for $arch is missing; as root, run: dpkg --add-architecture $deb_arch && apt-get update" >&2
+      return 1
+    fi
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
+    "${sudo[@]}" dpkg --add-architecture "$deb_arch"
+    "${sudo[@]}" apt-get update -q >/dev/null
+  fi
+  mkdir -p "$tmp/zlib-$arch"
+  (cd "$tmp/zlib-$arch" && apt-get download -q "zlib1g-dev:$deb_arch" >/dev/null 2>&1) ||
+    { echo "check.sh: could not download zlib1g-dev:$deb_arch" >&2; return 1; }
+  rm -rf "$root" && mkdir -p "$root"
+  dpkg-deb -x "$tmp/zlib-$arch"/zlib1g-dev_*.deb "$root"
+}
+
 stage_cross() {  # arch
   local arch=$1
   stage "$arch build, its unit tests and the end-to-end tests under qemu-$arch"
   native_build
+  cross_zlib "$arch"
   cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$arch-linux-gnu.cmake" -DBUILD_TESTING=ON \
-    -DTARNWICK_GTEST_SOURCE=/usr/src/googletest >/dev/null
+    -DTARNWICK_GTEST_SOURCE=/usr/src/googletest -DTARNWICK_CROSS_SYSROOT="$PWD/build-deps/$arch" >/dev/null
   cmake --build "build-$arch" -j "$jobs"
   file "build-$arch/tarnwick"
   ctest --test-dir "build-$arch" --output-on-failure -j "$jobs" -LE e2e
