@@ -96,7 +96,7 @@ std::optional<HeaderFirstSource> HeaderFirstSource::open(const std::string& path
         std::setvbuf(file.get(), nullptr, _IONBF, 0);
         if (std::optional<std::vector<Header>> headers = headers_of(file.get(), *length)) {
             for (Header& h : *headers) {
-                source.entries_.push_back({f, h.offset, h.size, {Image(), h.header, std::move(h.processors)}});
+                source.entries_.push_back({f, h.offset, h.size, {Image(), h.header, std::move(h.processors)}, false});
             }
         } else {
             source.read_whole(f);
@@ -118,7 +118,8 @@ void HeaderFirstSource::read_whole(std::size_t file) {
     std::vector<Entry> found;
     for (const FoundUpdate& u : find_intact_updates(whole)) {
         const auto size = static_cast<std::size_t>(u.check.total_size);
-        found.push_back({file, u.offset, size, {whole.subspan(u.offset, size), u.header, layout_update(whole, u).processors}});
+        found.push_back(
+            {file, u.offset, size, {whole.subspan(u.offset, size), u.header, layout_update(whole, u).processors}, true});
     }
     entries_.insert(at, found.begin(), found.end());
 }
@@ -131,27 +132,46 @@ void HeaderFirstSource::flatten() {
     }
 }
 
-bool HeaderFirstSource::confirm(std::span<const std::size_t> which) {
-    std::vector<std::size_t> damaged;  // files
+bool HeaderFirstSource::confirm(std::span<const std::size_t> which, bool keep) {
+    // Read file by file, each opened once.
+    std::vector<std::size_t> wanted;
     for (const std::size_t i : which) {
-        Entry& e = entries_[i];
-        if (!e.update.bytes.empty()) {
-            continue;
+        if (!entries_[i].checked || (keep && entries_[i].update.bytes.empty())) {
+            wanted.push_back(i);
         }
-        std::vector<std::uint8_t> bytes(e.size);
-        const File file(platform::open_for_reading(paths_[e.file].c_str()));
-        if (file && platform::read_at(file.get(), e.offset, bytes.data(), bytes.size()) &&
-            check_update(bytes, 0).status == UpdateStatus::ok) {
-            e.update.bytes = held_.emplace_back(std::move(bytes));
-            updates_[i].bytes = e.update.bytes;
+    }
+    std::sort(wanted.begin(), wanted.end());
+    std::vector<std::size_t> damaged;  // files
+    std::size_t open_file = paths_.size();
+    File file;
+    for (const std::size_t i : wanted) {
+        Entry& e = entries_[i];
+        if (e.file != open_file) {
+            file.reset(platform::open_for_reading(paths_[e.file].c_str()));
+            open_file = e.file;
+        }
+        std::vector<std::uint8_t>& bytes = keep ? held_.emplace_back() : scratch_;
+        if (bytes.size() < e.size) {
+            bytes.resize(e.size);  // the scratch grows once, never cleared
+        }
+        const Image read(bytes.data(), e.size);
+        if (file && platform::read_at(file.get(), e.offset, bytes.data(), e.size) &&
+            check_update(read, 0).status == UpdateStatus::ok) {
+            e.checked = true;
+            if (keep) {
+                e.update.bytes = read;
+                updates_[i].bytes = read;
+            }
         } else {
+            if (keep) {
+                held_.pop_back();
+            }
             damaged.push_back(e.file);
         }
     }
     if (damaged.empty()) {
         return true;
     }
-    std::sort(damaged.begin(), damaged.end());
     damaged.erase(std::unique(damaged.begin(), damaged.end()), damaged.end());
     // From the last, so that each file's place in the list holds.
     for (auto f = damaged.rbegin(); f != damaged.rend(); ++f) {

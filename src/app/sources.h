@@ -30,18 +30,20 @@ public:
     // not yet read.
     std::span<const SourceUpdate> updates() const { return updates_; }
 
-    // Reads and checks updates `which` (indexes into updates()). True when
+    // Reads and checks updates `which` (indexes into updates()), keeping
+    // their bytes where `keep` (else only that they are intact). True when
     // each is intact. Otherwise the file of each that isn't is read whole
     // and gives its intact updates instead, updates() changes, and the
     // caller asks again: false.
-    bool confirm(std::span<const std::size_t> which);
+    bool confirm(std::span<const std::size_t> which, bool keep = true);
 
 private:
     struct Entry {
         std::size_t file;
         std::size_t offset;
         std::size_t size;
-        SourceUpdate update;  // its bytes, once read
+        SourceUpdate update;  // its bytes, once read and kept
+        bool checked = false;  // read and found intact
     };
     void read_whole(std::size_t file);
     void flatten();
@@ -50,6 +52,7 @@ private:
     std::vector<Entry> entries_;
     std::deque<std::vector<std::uint8_t>> held_;  // bytes read, which the updates point into
     std::vector<SourceUpdate> updates_;
+    std::vector<std::uint8_t> scratch_;  // what is read and not kept, one update at a time
 };
 
 }  // namespace tarnwick

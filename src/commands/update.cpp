@@ -101,9 +101,9 @@ void print_files(const UpdatePlan& plan, std::ostream& out) {
         if (c.room != MicrocodeFileChange::Room::moved) {
             continue;
         }
-        print(out, "   Volume at 0x%08llX: %llu %s after the microcode file moved by 0x%llX (first at 0x%08llX, now at "
+        print(out, "   Volume at 0x%08llX: %llu files after the microcode file moved by 0x%llX (first at 0x%08llX, now at "
                    "0x%08llX); free space 0x%llX -> 0x%llX",
-              ull(c.volume_offset), ull(c.moved.size()), c.moved.size() == 1 ? "file" : "files", ull(c.shift),
+              ull(c.volume_offset), ull(c.moved.size()), ull(c.shift),
               ull(c.moved_first), ull(c.moved_first + c.shift), ull(c.free_before), ull(c.free_before - c.shift));
         if (c.gap_pad) {
             print(out, "; a pad file of 0x%llX bytes at 0x%08llX", ull(c.gap_pad_size), ull(*c.gap_pad));
