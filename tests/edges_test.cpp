@@ -426,6 +426,32 @@ TEST(Edges, ReadBackHoldsTheMove) {
     }
 }
 
+// A volume that another overlaps without lying whole in one of its files
+// (only crafted images have them): a change to one would change what the
+// other's walk reads, so nothing is planned. Lying whole in a file, it is.
+TEST(Edges, VolumesThatOverlapWithoutNesting) {
+    const Bytes inner = synth::volume(0x1000, {synth::ffs_file(synth::guid("17088572-377F-44EF-8F4E-B09FFF46A070"), 0x01,
+                                                               0x00, synth::make_update(update(0x10, 0x306C3, 0x32))),
+                                               synth::pad_file(0x800)});
+    const Bytes source = synth::make_update(update(0x1B, 0x306C3, 0x32, 0x7D0));
+    std::vector<tarnwick::SourceUpdate> sources;
+    tarnwick::add_source_updates(source, sources);
+    for (const std::size_t held : {std::size_t{0x600}, inner.size()}) {
+        SCOPED_TRACE(held);
+        const Bytes part(inner.begin(), inner.begin() + static_cast<std::ptrdiff_t>(held));
+        const Bytes image = synth::volume(0x2000, {synth::ffs_file(some_file, 0x01, 0x00, part)});
+        ASSERT_EQ(tarnwick::find_volumes(image).volumes.size(), 2u);
+        const tarnwick::UpdatePlan plan = tarnwick::plan_update(image, sources);
+        if (held == inner.size()) {
+            ASSERT_EQ(plan.outcome, tarnwick::UpdatePlan::Outcome::planned) << plan.reason;
+            EXPECT_FALSE(tarnwick::check_updated(image, tarnwick::apply_update(image, plan), plan));
+        } else {
+            EXPECT_EQ(plan.outcome, tarnwick::UpdatePlan::Outcome::refused);
+            EXPECT_EQ(plan.reason, "the firmware volumes at 0x0 and 0x60 overlap, neither lying in a file of the other");
+        }
+    }
+}
+
 // Shapes that mutation testing found no test for.
 TEST(Edges, WhatMutationsFoundUntested) {
     {

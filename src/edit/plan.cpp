@@ -48,6 +48,31 @@ struct Stores {
     std::optional<UpdatePlan> stop;
 };
 
+// Whether `inner` lies whole in the body of one of `outer`'s files.
+bool in_a_file_of(const FirmwareVolume& inner, const FirmwareVolume& outer) {
+    const auto after = std::upper_bound(outer.files.begin(), outer.files.end(), inner.offset,
+                                        [](std::size_t at, const FfsFile& f) { return at < f.offset; });
+    return after != outer.files.begin() && std::prev(after)->body() <= inner.offset &&
+           inner.end() <= std::prev(after)->end();
+}
+
+// A volume that another overlaps, neither lying whole in a file of the
+// other: a change to one would change what the other's files read as.
+std::optional<std::string> tangled(const VolumeScan& scan, const FirmwareVolume& v) {
+    for (const FirmwareVolume& w : scan.volumes) {
+        if (&w == &v || w.end() <= v.offset || v.end() <= w.offset) {
+            continue;
+        }
+        if ((w.offset <= v.offset && v.end() <= w.end() && in_a_file_of(v, w)) ||
+            (v.offset <= w.offset && w.end() <= v.end() && in_a_file_of(w, v))) {
+            continue;
+        }
+        return "the firmware volumes at " + hex(std::min(v.offset, w.offset)) + " and " +
+               hex(std::max(v.offset, w.offset)) + " overlap, neither lying in a file of the other";
+    }
+    return std::nullopt;
+}
+
 Stores find_stores(Image image) {
     Stores s;
     s.scan = find_volumes(image);
@@ -77,6 +102,17 @@ Stores find_stores(Image image) {
     for (const MicrocodeFile& m : s.files) {
         if (!m.parsed.refused.empty()) {
             s.stop = refuse(m.parsed.refused);
+            return s;
+        }
+    }
+    const FirmwareVolume* checked = nullptr;  // the files come volume by volume
+    for (const MicrocodeFile& m : s.files) {
+        if (m.volume == checked) {
+            continue;
+        }
+        checked = m.volume;
+        if (std::optional<std::string> why = tangled(s.scan, *m.volume)) {
+            s.stop = refuse(*why);
             return s;
         }
     }

@@ -100,8 +100,8 @@ int main(int argc, char** argv) {
 
     // Boot Guard: each manifest layout alone, and a 4 KiB image whose FIT
     // names a key manifest and a boot policy manifest.
-    for (const std::uint8_t version : {0x10, 0x22, 0x25}) {
-        const synth::BootPolicy policy{.version = version,
+    for (const int version : {0x10, 0x22, 0x25}) {
+        const synth::BootPolicy policy{.version = static_cast<std::uint8_t>(version),
                                        .sets = {{{0xFFFFF000, 0x1000, true}, {0xFFFFE000, 0x100, false}}},
                                        .unknown_element = version == 0x25};
         const synth::Bytes km = synth::key_manifest(version == 0x10 ? 0x10 : 0x21);
