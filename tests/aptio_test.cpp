@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,9 +51,14 @@ Bytes newer_for(const AptioOptions& o) {
 // What the tool said it moved, from its lines: (volume, shift).
 std::vector<std::pair<std::size_t, std::size_t>> moves_said(const std::string& out) {
     std::vector<std::pair<std::size_t, std::size_t>> moves;
-    const std::regex line("Volume at 0x([0-9A-F]+): [0-9]+ files after the microcode file moved by 0x([0-9A-F]+)");
-    for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m) {
-        moves.emplace_back(std::stoul((*m)[1], nullptr, 16), std::stoul((*m)[2], nullptr, 16));
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        unsigned long volume = 0, files = 0, shift = 0;
+        if (std::sscanf(line.c_str(), "   Volume at 0x%lX: %lu files after the microcode file moved by 0x%lX", &volume,
+                        &files, &shift) == 3) {
+            moves.emplace_back(volume, shift);
+        }
     }
     return moves;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "manifests.h"
 #include "synth.h"
 
 extern char** environ;
@@ -136,6 +137,58 @@ TEST(Bounds, CraftedTablesCostNoMoreThanTheirSize) {
                 EXPECT_LE(std::uintmax_t(r.peak_kib) * 1024, memory_bound(file.size()));
 #endif
             }
+        }
+    }
+}
+
+// A boot policy manifest of tens of thousands of IBB segments, named by as
+// many FIT entries as are read: what -json and -fitcheck list grows with the
+// file, not with entries times segments.
+TEST(Bounds, BootGuardSegmentsCostNoMoreThanTheirSize) {
+    std::string why;
+    if (skipped_here(why)) {
+        GTEST_SKIP() << why;
+    }
+    // Its offsets are 16 bits: 16 sets fill most of the 64 KiB it can span.
+    for (const std::size_t sets : {std::size_t{4}, std::size_t{16}}) {
+        SCOPED_TRACE(std::to_string(sets) + " sets of 255 segments");
+        synth::BootPolicy policy{.version = 0x25, .sets = {}, .unknown_element = false};
+        for (std::size_t s = 0; s < sets; ++s) {
+            std::vector<synth::IbbRange> set;
+            for (std::uint32_t i = 0; i < 255; ++i) {
+                set.push_back({0xFFF00000u + i * 0x100, 0x100, i % 2 == 0});
+            }
+            policy.sets.push_back(set);
+        }
+        const synth::Bytes bpm = synth::boot_policy(policy);
+        synth::Bytes image(bpm.size() + 0x10000, 0xFF);
+        std::copy(bpm.begin(), bpm.end(), image.begin());
+        // A FIT of eight entries that all name the one manifest.
+        const std::size_t fit = image.size() - 0x1000;
+        synth::Bytes table(9 * 16, 0);
+        const char signature[] = "_FIT_   ";
+        std::copy(signature, signature + 8, table.begin());
+        table[8] = 9;
+        table[13] = 1;
+        for (std::size_t e = 16; e < table.size(); e += 16) {
+            synth::put_le64(table, e, synth::address_of(image, 0));
+            synth::put_le32(table, e + 8, static_cast<std::uint32_t>(bpm.size()));
+            table[e + 13] = 1;
+            table[e + 14] = 0x0C;
+        }
+        std::copy(table.begin(), table.end(), image.begin() + static_cast<std::ptrdiff_t>(fit));
+        synth::put_fit_pointer(image, synth::address_of(image, fit));
+        Dir dir("guard");
+        synth::write_file((dir.path() / "guard.bin").string(), image);
+        for (const char* command : {"-fitcheck", "-json"}) {
+            SCOPED_TRACE(command);
+            const ChildRun r = dir.run({command, "guard.bin"});
+            EXPECT_EQ(r.code, 0);
+            EXPECT_GT(r.out_bytes, sets * 255 * 8 * 10) << "every segment of every entry's manifest listed";
+            EXPECT_LE(r.out_bytes, output_bound(image.size()));
+#if !TARNWICK_SANITIZED
+            EXPECT_LE(std::uintmax_t(r.peak_kib) * 1024, memory_bound(image.size()));
+#endif
         }
     }
 }

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -278,10 +278,13 @@ TEST(GuardEdit, PeerReadsTheSameSegments) {
         std::ifstream in(report);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::tuple<unsigned, unsigned, unsigned>> peer, ours;
-        const std::regex line("Flags: ([0-9A-F]{4})h, Address: ([0-9A-F]{8})h, Size: ([0-9A-F]{8})h");
-        for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m) {
-            peer.emplace_back(std::stoul((*m)[1], nullptr, 16) & 1, std::stoul((*m)[2], nullptr, 16),
-                              std::stoul((*m)[3], nullptr, 16));
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            unsigned flags = 0, base = 0, size = 0;
+            if (std::sscanf(line.c_str(), "Flags: %4Xh, Address: %8Xh, Size: %8Xh", &flags, &base, &size) == 3) {
+                peer.emplace_back(flags & 1, base, size);
+            }
         }
         for (const tarnwick::IbbSegment& s :
              tarnwick::read_boot_guard(flash.image, tarnwick::check_fit(flash.image)).ibb()) {
