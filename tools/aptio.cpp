@@ -113,47 +113,20 @@ Bytes inner_volume(std::uint8_t type, std::size_t alignment) {
     return v;
 }
 
-Bytes fit_table(const AptioOptions& o, const std::vector<std::uint64_t>& microcode, std::uint64_t acm,
+Bytes aptio_fit(const AptioOptions& o, const std::vector<std::uint64_t>& microcode, std::uint64_t acm,
                 std::uint64_t startup, std::uint64_t manifests) {
-    struct Entry {
-        std::uint64_t address;
-        std::uint8_t type;
-        std::uint32_t size;
-    };
-    std::vector<Entry> entries;
+    std::vector<FitEntrySpec> entries;
     for (const std::uint64_t a : microcode) {
-        entries.push_back({a, 0x01, 0});
+        entries.push_back({a, 0x01});
     }
     for (std::size_t i = 0; i < o.fit_unused; ++i) {
-        entries.push_back({~std::uint64_t{0}, 0x7F, 0});
+        entries.push_back({~std::uint64_t{0}, 0x7F});
     }
-    entries.push_back({acm, 0x02, 0});
+    entries.push_back({acm, 0x02});
     entries.push_back({startup, 0x07, 0x10});
     entries.push_back({manifests, 0x0B, 0x200});
     entries.push_back({manifests + 0x200, 0x0C, 0x200});
-    Bytes t((entries.size() + 1) * 16, 0);
-    const char signature[] = "_FIT_   ";
-    std::copy(signature, signature + 8, t.begin());
-    put_le32(t, 8, static_cast<std::uint32_t>(entries.size() + 1));
-    t[13] = 0x01;
-    t[14] = 0x80;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::size_t e = 16 * (i + 1);
-        if (entries[i].type == 0x7F) {
-            std::fill(t.begin() + static_cast<std::ptrdiff_t>(e), t.begin() + static_cast<std::ptrdiff_t>(e + 16), 0xFF);
-            continue;
-        }
-        put_le64(t, e, entries[i].address);
-        put_le32(t, e + 8, entries[i].size);
-        t[e + 13] = 0x01;
-        t[e + 14] = entries[i].type;
-    }
-    unsigned sum = 0;
-    for (const std::uint8_t b : t) {
-        sum += b;
-    }
-    t[15] = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
-    return t;
+    return fit_table(entries, true);
 }
 
 std::uint64_t address(std::size_t offset) { return (std::uint64_t{1} << 32) - image_size + offset; }
@@ -273,7 +246,7 @@ Aptio make_aptio(const AptioOptions& o) {
             at += make_update(u).size();
         }
     }
-    Bytes fit_body = fit_table(o, micro, address(acm), address(startup_target != 0 ? startup_target : sec),
+    Bytes fit_body = aptio_fit(o, micro, address(acm), address(startup_target != 0 ? startup_target : sec),
                                address(manifests));
     fit_body.resize(fit_body.size() + 16 * o.fit_slots, 0xFF);
     fitv.add(ffs_file(numbered(30), 0x01, o.fit_checksummed ? 0x40 : 0x00, fit_body));

@@ -91,12 +91,7 @@ std::size_t fit_entries(const FlashOptions& o) {
 
 Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microcode, std::uint64_t acm,
                 std::uint64_t startup, const GuardEntries& guard) {
-    struct Entry {
-        std::uint64_t address;
-        std::uint8_t type;
-        std::uint32_t size = 0;
-    };
-    std::vector<Entry> entries;
+    std::vector<FitEntrySpec> entries;
     for (std::uint64_t a : microcode) {
         if (o.fit_microcode) {
             entries.push_back({a, 0x01});
@@ -104,7 +99,7 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
     }
     // As vendors' AMI tables have them: unused entries before the later
     // types; community releases move them to the end.
-    const std::vector<Entry> unused(o.fit_unused, Entry{0xFFFFFFFFFFFFFFFF, 0x7F});
+    const std::vector<FitEntrySpec> unused(o.fit_unused, FitEntrySpec{0xFFFFFFFFFFFFFFFF, 0x7F});
     if (!o.unused_at_end) {
         entries.insert(entries.end(), unused.begin(), unused.end());
     }
@@ -117,29 +112,7 @@ Bytes fit_table(const FlashOptions& o, const std::vector<std::uint64_t>& microco
     if (o.unused_at_end) {
         entries.insert(entries.end(), unused.begin(), unused.end());
     }
-    Bytes t((entries.size() + 1) * 16, 0);
-    const char signature[] = "_FIT_   ";
-    std::copy(signature, signature + 8, t.begin());
-    put_le32(t, 8, static_cast<std::uint32_t>(entries.size() + 1));
-    t[13] = 0x01;
-    t[14] = o.fit_checksum ? 0x80 : 0x00;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::size_t e = 16 * (i + 1);
-        if (entries[i].type == 0x7F) {
-            std::fill(t.begin() + static_cast<std::ptrdiff_t>(e), t.begin() + static_cast<std::ptrdiff_t>(e + 16), 0xFF);
-            continue;
-        }
-        put_le64(t, e, entries[i].address);
-        t[e + 8] = static_cast<std::uint8_t>(entries[i].size);
-        t[e + 9] = static_cast<std::uint8_t>(entries[i].size >> 8);
-        t[e + 10] = static_cast<std::uint8_t>(entries[i].size >> 16);
-        t[e + 13] = 0x01;
-        t[e + 14] = entries[i].type;
-    }
-    if (o.fit_checksum) {
-        t[15] = static_cast<std::uint8_t>(0x100 - sum8(t, 0, t.size()));
-    }
-    return t;
+    return synth::fit_table(entries, o.fit_checksum);
 }
 
 std::uint64_t address(std::size_t offset) { return (std::uint64_t{1} << 32) - image_size + offset; }
@@ -191,6 +164,32 @@ Bytes ffs_file(const Guid& name, std::uint8_t type, std::uint8_t attributes, con
     f[0x10] = static_cast<std::uint8_t>(0x100 - (s & 0xFF));
     f[0x11] = (attributes & 0x40) != 0 ? static_cast<std::uint8_t>(0x100 - sum8(f, header, f.size())) : 0xAA;
     return f;
+}
+
+Bytes fit_table(const std::vector<FitEntrySpec>& entries, bool checksum) {
+    Bytes t((entries.size() + 1) * 16, 0);
+    const char signature[] = "_FIT_   ";
+    std::copy(signature, signature + 8, t.begin());
+    put_le32(t, 8, static_cast<std::uint32_t>(entries.size() + 1));
+    t[13] = 0x01;
+    t[14] = checksum ? 0x80 : 0x00;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::size_t e = 16 * (i + 1);
+        if (entries[i].type == 0x7F) {
+            std::fill(t.begin() + static_cast<std::ptrdiff_t>(e), t.begin() + static_cast<std::ptrdiff_t>(e + 16), 0xFF);
+            continue;
+        }
+        put_le64(t, e, entries[i].address);
+        t[e + 8] = static_cast<std::uint8_t>(entries[i].size);
+        t[e + 9] = static_cast<std::uint8_t>(entries[i].size >> 8);
+        t[e + 10] = static_cast<std::uint8_t>(entries[i].size >> 16);
+        t[e + 13] = 0x01;
+        t[e + 14] = entries[i].type;
+    }
+    if (checksum) {
+        t[15] = static_cast<std::uint8_t>(0x100 - sum8(t, 0, t.size()));
+    }
+    return t;
 }
 
 Bytes pad_file(std::size_t size) {

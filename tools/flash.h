@@ -24,6 +24,16 @@ Guid guid(const std::string& text);
 // An FFS file: header (state "data valid" under erase polarity 1), body and
 // both checksums; attribute 0x40 makes the body checksummed.
 Bytes ffs_file(const Guid& name, std::uint8_t type, std::uint8_t attributes, const Bytes& body);
+// One FIT entry to lay into a table.
+struct FitEntrySpec {
+    std::uint64_t address;
+    std::uint8_t type;      // 0x7F: an unused entry, 16 bytes of 0xFF
+    std::uint32_t size = 0;
+};
+// A FIT: its header entry, then `entries`; the header's checksum-valid bit
+// and checksum where `checksum`.
+Bytes fit_table(const std::vector<FitEntrySpec>& entries, bool checksum);
+
 // A pad file of `size` bytes in all, its body erased.
 Bytes pad_file(std::size_t size);
 
