@@ -296,10 +296,6 @@ std::string boot_policy_v2(Image bytes, Manifest& m) {
     return sets == 0 ? "it has no __IBBS__ element" : std::string();
 }
 
-std::string_view type_name(std::uint8_t type) {
-    return type == fit_type_key_manifest ? "key manifest" : "boot policy manifest";
-}
-
 }  // namespace
 
 Manifest read_manifest(Image bytes, std::uint8_t type) {
@@ -386,7 +382,7 @@ BootGuard read_boot_guard(Image image, const FitCheck& fit, const VolumeScan& vo
         }
         Manifest m;
         const std::optional<std::size_t> offset = offset_of_address(e.address, image.size());
-        const std::string which = std::string("the ") + std::string(type_name(e.type)) + " of FIT entry " +
+        const std::string which = std::string("the ") + std::string(fit_type_name(e.type)) + " of FIT entry " +
                                   std::to_string(i);
         if (!offset) {
             m.state = ManifestState::malformed;

@@ -34,8 +34,7 @@ void print_boot_guard(const BootGuard& guard, std::ostream& out) {
     print(out, "  Boot Guard: %.*s%s\n", static_cast<int>(state.size()), state.data(),
           guard.state == ManifestState::absent ? " (the entries name no manifest)" : "");
     for (const Manifest& m : guard.manifests) {
-        print(out, "  %02llu  %-20s  ", ull(m.fit_index),
-              m.type == fit_type_key_manifest ? "key manifest" : "boot policy manifest");
+        print(out, "  %02llu  %-20s  ", ull(m.fit_index), std::string(fit_type_name(m.type)).c_str());
         if (m.offset) {
             print(out, "offset 0x%08llX  ", ull(*m.offset));
         } else {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bootguard/boot_guard.h"
 #include "edit/steps.h"
 #include "flash/ffs.h"
 
@@ -145,32 +146,38 @@ Surroundings surroundings(Image image, const VolumeScan& scan, const FitCheck& f
     if (fit.pointer.outcome == FitPointer::Outcome::found) {
         s.fit_named.push_back({fit.pointer.offset, fit.pointer.offset + fit.entries.size() * fit_entry_size,
                                "the table itself"});
+        auto name = [&](std::size_t i, std::size_t at, std::uint64_t size) {
+            const std::uint8_t type = fit.entries[i].type;
+            const std::string_view words = fit_type_name(type);
+            size = std::clamp<std::uint64_t>(size, 1, image.size() - at);
+            s.fit_named.push_back({at, at + static_cast<std::size_t>(size),
+                                   "FIT entry " + std::to_string(i) + " (type " + type_hex(type) +
+                                       (words.empty() ? "" : ", " + std::string(words)) + ") at " + hex(at)});
+        };
+        auto microcode = fit.microcode.begin();  // in the entries' order
         for (std::size_t i = 1; i < fit.entries.size(); ++i) {
             const FitEntry& e = fit.entries[i];
             const std::optional<std::size_t> at = offset_of_address(e.address, image.size());
+            if (e.type == fit_type_microcode) {
+                // Its update whole, or 48 bytes where none is there.
+                const FitMicrocode& m = *microcode++;
+                if (at) {
+                    name(i, *at, m.slot == FitMicrocode::Slot::update ? m.header.effective_total_size() : header_size);
+                }
+                continue;
+            }
             if (e.type == 0x7F || !at) {
                 continue;
             }
             // Sizes count 16-byte units, but the Boot Guard manifests',
             // which count bytes; an ACM says its own in its header.
             std::uint64_t size = std::uint64_t{e.size} * 16;
-            if (e.type == fit_type_microcode) {
-                size = header_size;
-                for (const FitMicrocode& m : fit.microcode) {
-                    if (m.index == i && m.slot == FitMicrocode::Slot::update) {
-                        size = m.header.effective_total_size();
-                    }
-                }
-            } else if (e.type == 0x0B || e.type == 0x0C) {
+            if (e.type == fit_type_key_manifest || e.type == fit_type_boot_policy) {
                 size = e.size;
             } else if (e.type == 0x02 && fits(image, *at, 0x1C) && read_le16(image, *at) == acm_module_type) {
                 size = std::uint64_t{read_le32(image, *at + 0x18)} * 4;
             }
-            size = std::clamp<std::uint64_t>(size, 1, image.size() - *at);
-            const std::string_view name = fit_type_name(e.type);
-            s.fit_named.push_back({*at, *at + static_cast<std::size_t>(size),
-                                   "FIT entry " + std::to_string(i) + " (type " + type_hex(e.type) +
-                                       (name.empty() ? "" : ", " + std::string(name)) + ") at " + hex(*at)});
+            name(i, *at, size);
         }
     }
     std::stable_sort(s.fit_named.begin(), s.fit_named.end(),
