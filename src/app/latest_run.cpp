@@ -65,7 +65,7 @@ ExitStatus LatestRun::run(const LoadedImage& image, std::ostream& out) {
     std::vector<LayoutUpdate> reference;
     if (intel) {
         reference = layout_of(intel->updates());
-        while (!intel->confirm(currency_sources(image.view(), found.updates, reference), false)) {
+        while (!intel->check(currency_sources(image.view(), found.updates, reference))) {
             reference = layout_of(intel->updates());
         }
     }

@@ -132,7 +132,7 @@ void HeaderFirstSource::flatten() {
     }
 }
 
-bool HeaderFirstSource::confirm(std::span<const std::size_t> which, bool keep) {
+bool HeaderFirstSource::read(std::span<const std::size_t> which, bool keep) {
     // Read file by file, each opened once.
     std::vector<std::size_t> wanted;
     for (const std::size_t i : which) {

@@ -20,7 +20,7 @@ namespace tarnwick {
 // walk finds them. What is asked for and intact is what reading every file
 // whole would give: an update that turns out damaged sends its whole file
 // back to be read so.
-class HeaderFirstSource {
+class HeaderFirstSource : public SourceReader {
 public:
     // Nothing when `path` can't be opened, or is no directory where
     // `directory_only`.
@@ -28,14 +28,16 @@ public:
 
     // Every update, the files' in their order; `bytes` is empty for those
     // not yet read.
-    std::span<const SourceUpdate> updates() const { return updates_; }
+    std::span<const SourceUpdate> updates() const override { return updates_; }
 
     // Reads and checks updates `which` (indexes into updates()), keeping
-    // their bytes where `keep` (else only that they are intact). True when
-    // each is intact. Otherwise the file of each that isn't is read whole
-    // and gives its intact updates instead, updates() changes, and the
-    // caller asks again: false.
-    bool confirm(std::span<const std::size_t> which, bool keep = true);
+    // their bytes. True when each is intact. Otherwise the file of each that
+    // isn't is read whole and gives its intact updates instead, updates()
+    // changes, and the caller asks again: false.
+    bool confirm(std::span<const std::size_t> which) override { return read(which, true); }
+    // The same, keeping only that they are intact, one at a time in one
+    // buffer.
+    bool check(std::span<const std::size_t> which) { return read(which, false); }
 
 private:
     struct Entry {
@@ -45,6 +47,7 @@ private:
         SourceUpdate update;  // its bytes, once read and kept
         bool checked = false;  // read and found intact
     };
+    bool read(std::span<const std::size_t> which, bool keep);
     void read_whole(std::size_t file);
     void flatten();
 

@@ -69,11 +69,8 @@ ExitStatus run_update_files(const LoadedImage& image, int argc, const char* cons
         out << "   Can't open " << source << "; nothing was written.\n";
         return ExitStatus::output_failed;
     }
-    // Only the updates the choice rests on are read whole; one that is
-    // damaged has its file read whole, and the choice is made again.
-    while (!sources->confirm(update_sources_used(image.view(), sources->updates()))) {
-    }
-    return run_update(image.view(), sources->updates(), argv[3], writer, out);
+    // Only the updates the choice rests on are read whole.
+    return run_update(image.view(), *sources, argv[3], writer, out);
 }
 
 ExitStatus run_add_files(const LoadedImage& image, int argc, const char* const* argv, std::ostream& out) {

@@ -87,7 +87,7 @@ public:
 // Puts the newest of `sources` into the image's microcode files (or the
 // container), mends their pads and the FIT, checks the result and writes it
 // to `sink`; `new_name` is how the last line names it.
-ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
+ExitStatus run_update(Image image, SourceReader& sources, const std::string& new_name, ImageSink& sink,
                       std::ostream& out);
 // Adds the updates of `sources` that serve processors the image has none
 // for, and replaces older ones as run_update does; then as run_update.

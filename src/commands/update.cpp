@@ -239,7 +239,7 @@ ExitStatus carry_out(Image image, const UpdatePlan& plan, std::span<const std::u
 
 }  // namespace
 
-ExitStatus run_update(Image image, std::span<const SourceUpdate> sources, const std::string& new_name, ImageSink& sink,
+ExitStatus run_update(Image image, SourceReader& sources, const std::string& new_name, ImageSink& sink,
                       std::ostream& out) {
     return carry_out(image, plan_update(image, sources), {}, new_name, sink, out);
 }

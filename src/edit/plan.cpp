@@ -119,6 +119,15 @@ Stores find_stores(Image image) {
     return s;
 }
 
+// The updates of each microcode file, as the choice takes them.
+std::vector<std::vector<Found>> stored_updates(const Stores& stores) {
+    std::vector<std::vector<Found>> found;
+    for (const MicrocodeFile& m : stores.files) {
+        found.push_back(m.parsed.updates);
+    }
+    return found;
+}
+
 UpdatePlan nothing_to_do(edit::Chosen& chosen, UpdatePlan& planned) {
     UpdatePlan none;
     none.outcome = UpdatePlan::Outcome::nothing_newer;
@@ -244,9 +253,8 @@ std::optional<std::string> patches_apart(Image image, UpdatePlan& plan) {
     return std::nullopt;
 }
 
-UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate> sources,
+UpdatePlan plan_change(Image image, Change change, Stores stores, std::span<const SourceUpdate> sources,
                        std::span<const std::uint32_t> signatures) {
-    Stores stores = find_stores(image);
     // A microcode file starts with an update; only without one (or where the
     // volumes weren't all read) is the image searched for any at all.
     if ((stores.files.empty() || !stores.scan.complete) && find_updates(image).updates.empty()) {
@@ -270,11 +278,7 @@ UpdatePlan plan_change(Image image, Change change, std::span<const SourceUpdate>
         return refuse("the FIT's Boot Guard manifests don't read (" + guard.why +
                       "), so what Boot Guard verifies is unknown; tarnwick -fitcheck shows them");
     }
-    std::vector<std::vector<Found>> found;
-    for (const MicrocodeFile& m : stores.files) {
-        found.push_back(m.parsed.updates);
-    }
-    edit::Chosen chosen = edit::choose(image, change, found, sources, signatures);
+    edit::Chosen chosen = edit::choose(image, change, stored_updates(stores), sources, signatures);
     UpdatePlan plan;
     plan.change = change;
     plan.new_size = image.size();
@@ -343,33 +347,32 @@ std::size_t UpdatePlan::count(RowStatus status) const {
 }
 
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources) {
-    return plan_change(image, Change::update, sources, {});
+    return plan_change(image, Change::update, find_stores(image), sources, {});
 }
 
-std::vector<std::size_t> update_sources_used(Image image, std::span<const SourceUpdate> sources) {
-    const Stores stores = find_stores(image);
-    if (stores.stop) {
-        return {};  // refused or damaged, whatever the sources hold
-    }
-    std::vector<std::vector<Found>> found;
-    for (const MicrocodeFile& m : stores.files) {
-        found.push_back(m.parsed.updates);
-    }
-    if (stores.files.empty()) {
+UpdatePlan plan_update(Image image, SourceReader& sources) {
+    Stores stores = find_stores(image);
+    // Where the image is refused or damaged, whatever the sources hold, none is read.
+    if (!stores.stop) {
+        std::vector<std::vector<Found>> found = stored_updates(stores);
         std::string damaged;
-        if (std::optional<std::vector<Found>> updates = edit::container_updates(image, damaged)) {
-            found.push_back(std::move(*updates));
+        if (stores.files.empty()) {
+            if (std::optional<std::vector<Found>> updates = edit::container_updates(image, damaged)) {
+                found.push_back(std::move(*updates));
+            }
+        }
+        while (!sources.confirm(edit::consulted_sources(found, sources.updates()))) {
         }
     }
-    return edit::consulted_sources(found, sources);
+    return plan_change(image, Change::update, std::move(stores), sources.updates(), {});
 }
 
 UpdatePlan plan_add(Image image, std::span<const SourceUpdate> sources) {
-    return plan_change(image, Change::add, sources, {});
+    return plan_change(image, Change::add, find_stores(image), sources, {});
 }
 
 UpdatePlan plan_remove(Image image, std::span<const std::uint32_t> signatures) {
-    return plan_change(image, Change::remove, {}, signatures);
+    return plan_change(image, Change::remove, find_stores(image), {}, signatures);
 }
 
 }  // namespace tarnwick

@@ -143,10 +143,21 @@ struct UpdatePlan {
 
 // Plans the new image: `sources` are the updates to choose from.
 UpdatePlan plan_update(Image image, std::span<const SourceUpdate> sources);
-// The sources whose bytes plan_update reads, and whose being intact its
-// choice rests on: for each update of the image, the newest source that
-// serves it. Only their `bytes` need be there; ascending, each once.
-std::vector<std::size_t> update_sources_used(Image image, std::span<const SourceUpdate> sources);
+
+// Sources whose bytes are read only for the updates a choice rests on.
+class SourceReader {
+public:
+    virtual ~SourceReader() = default;
+    // Every update; `bytes` is empty for those not read yet.
+    virtual std::span<const SourceUpdate> updates() const = 0;
+    // Reads and checks updates `which` (indexes into updates()), keeping
+    // their bytes. False where one turns out damaged: updates() has changed,
+    // and the choice is made again.
+    virtual bool confirm(std::span<const std::size_t> which) = 0;
+};
+// Plans as the form above does, reading of `sources` only the updates its
+// choice rests on: for each update of the image, the newest that serves it.
+UpdatePlan plan_update(Image image, SourceReader& sources);
 // Plans -add: each source update replaces older ones as -update's do, or is
 // added where it serves a processor that nothing in the image serves.
 UpdatePlan plan_add(Image image, std::span<const SourceUpdate> sources);
