@@ -51,9 +51,9 @@ ExitStatus LatestRun::run(const LoadedImage& image, std::ostream& out) {
     if (found.updates.empty() && amd.patches.empty()) {
         return ExitStatus::not_found;
     }
-    std::optional<Reference> amd_reference;
+    std::optional<std::vector<AmdKnown>> amd_reference;
     if (!amd.patches.empty()) {
-        amd_reference = read_reference(given_ ? directory_ : std::string(default_amd_reference_directory), Vendors::amd);
+        amd_reference = read_amd_reference(given_ ? directory_ : std::string(default_amd_reference_directory));
     }
     // Only the directory a comparison needs must open.
     if ((!found.updates.empty() && !intel) || (!amd.patches.empty() && !amd_reference)) {
@@ -69,8 +69,8 @@ ExitStatus LatestRun::run(const LoadedImage& image, std::ostream& out) {
             reference = layout_of(intel->updates());
         }
     }
-    static const Reference none;
-    return run_latest(image.view(), found, reference, amd, (amd_reference ? *amd_reference : none).amd, out);
+    return run_latest(image.view(), found, reference, amd, amd_reference ? *amd_reference : std::vector<AmdKnown>{},
+                      out);
 }
 
 }  // namespace tarnwick

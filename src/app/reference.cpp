@@ -8,19 +8,17 @@
 #include "app/load_image.h"
 #include "app/platform.h"
 #include "commands/file.h"
-#include "intel/update_check.h"
 
 namespace tarnwick {
 
-std::optional<Reference> read_reference(const std::string& directory, Vendors vendors) {
+std::optional<std::vector<AmdKnown>> read_amd_reference(const std::string& directory) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::directory_iterator it(directory, ec);
     if (ec) {
         return std::nullopt;
     }
-    Reference reference;
-    std::vector<LayoutUpdate>& updates = reference.intel;
+    std::vector<AmdKnown> known;
     platform::Buffer buffer;
     std::size_t capacity = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -47,20 +45,12 @@ std::optional<Reference> read_reference(const std::string& directory, Vendors ve
         if (size != 0 && std::fread(buffer.get(), 1, size, file.get()) != size) {
             continue;
         }
-        const Image image(buffer.get(), size);
-        if (vendors != Vendors::amd) {
-            for (const FoundUpdate& u : find_intact_updates(image)) {
-                updates.push_back(layout_update(image, u));
-            }
-        }
-        if (vendors != Vendors::intel) {
-            add_known_amd(image, reference.amd);
-        }
+        add_known_amd(Image(buffer.get(), size), known);
     }
     if (ec) {
         return std::nullopt;
     }
-    return reference;
+    return known;
 }
 
 }  // namespace tarnwick

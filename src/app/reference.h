@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "amd/amd.h"
-#include "intel/loader_layout.h"
 
 namespace tarnwick {
 
@@ -15,18 +14,9 @@ namespace tarnwick {
 inline constexpr const char* default_reference_directory = "/lib/firmware/intel-ucode";
 inline constexpr const char* default_amd_reference_directory = "/lib/firmware/amd-ucode";
 
-struct Reference {
-    std::vector<LayoutUpdate> intel;
-    std::vector<AmdKnown> amd;
-};
-
-// Which vendors' microcode a reference directory is read for.
-enum class Vendors { intel, amd, both };
-
-// The intact Intel updates and AMD patches (as `vendors` asks) of every
-// regular file directly in `directory`, each Intel container read as the
-// loader reads one. Nothing when the directory can't be opened; files that
-// can't be read are passed over.
-std::optional<Reference> read_reference(const std::string& directory, Vendors vendors);
+// The intact AMD patches of every regular file directly in `directory`.
+// Nothing when the directory can't be opened; files that can't be read are
+// passed over. (Intel updates are read headers first: HeaderFirstSource.)
+std::optional<std::vector<AmdKnown>> read_amd_reference(const std::string& directory);
 
 }  // namespace tarnwick
