@@ -37,12 +37,12 @@ std::optional<std::vector<Header>> headers_of(std::FILE* file, std::uint64_t len
         if (!h || !is_qualifying_header(*h)) {
             return std::nullopt;
         }
-        const std::optional<std::uint64_t> size = update_extent(*h);
-        if (!size || *size > length - at) {
+        const std::optional<UpdateLengths> lengths = update_extent(*h);
+        if (!lengths || lengths->total > length - at) {
             return std::nullopt;
         }
-        const std::uint64_t body = header_bytes + (h->data_size == 0 ? 2000 : h->data_size);
-        table.resize(static_cast<std::size_t>(*size - body));
+        const std::uint64_t body = header_bytes + lengths->data;
+        table.resize(static_cast<std::size_t>(lengths->total - body));
         if (!platform::read_at(file, at + body, table.data(), table.size())) {
             return std::nullopt;
         }
@@ -50,8 +50,8 @@ std::optional<std::vector<Header>> headers_of(std::FILE* file, std::uint64_t len
         if (!served) {
             return std::nullopt;
         }
-        headers.push_back({static_cast<std::size_t>(at), static_cast<std::size_t>(*size), *h, std::move(*served)});
-        at += *size;
+        headers.push_back({static_cast<std::size_t>(at), static_cast<std::size_t>(lengths->total), *h, std::move(*served)});
+        at += lengths->total;
     }
     return headers;
 }

@@ -142,13 +142,12 @@ std::map<Slot, std::uint32_t> newest_revisions(std::span<const LayoutUpdate> upd
 
 }  // namespace
 
-std::optional<std::uint64_t> update_extent(const MicrocodeUpdateHeader& h) {
-    const std::uint64_t data = h.data_size == 0 ? 2000 : h.data_size;
-    const std::uint64_t total = h.data_size == 0 ? 2048 : h.total_size;
-    if (data % 4 != 0 || total % 4 != 0 || total < data + 48 || h.loader_revision != 1) {
+std::optional<UpdateLengths> update_extent(const MicrocodeUpdateHeader& h) {
+    const UpdateLengths lengths = update_lengths(h);
+    if (!lengths_sound(lengths) || h.loader_revision != 1) {
         return std::nullopt;
     }
-    return total;
+    return lengths;
 }
 
 std::optional<std::vector<ServedProcessor>> served_processors(const MicrocodeUpdateHeader& h, Image table) {

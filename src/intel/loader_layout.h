@@ -71,10 +71,9 @@ struct LayoutFile {
 std::vector<LayoutFile> loader_layout(std::span<const LayoutUpdate> updates);
 
 // A container read one header at a time, as a reader that reads only what
-// it must does: the bytes the update with header `h` takes, where its sizes
-// can be an intact update's (multiples of 4, the total covering the header
-// and the data, loader revision 1); nothing otherwise.
-std::optional<std::uint64_t> update_extent(const MicrocodeUpdateHeader& h);
+// it must does: the lengths of the update with header `h`, where they can be
+// an intact update's (and its loader revision is 1); nothing otherwise.
+std::optional<UpdateLengths> update_extent(const MicrocodeUpdateHeader& h);
 // The processors it serves, from its header and the `table` that follows its
 // data (empty where there is none), as layout_update gives them for an
 // intact update; nothing where the table's length doesn't match its count.

@@ -103,6 +103,14 @@ ExtendedSignature extended_signature(Image image, const ExtendedTable& table, st
     return sig;
 }
 
+UpdateLengths update_lengths(const MicrocodeUpdateHeader& h) {
+    return h.data_size == 0 ? UpdateLengths{2000, 2048} : UpdateLengths{h.data_size, h.total_size};
+}
+
+bool lengths_sound(const UpdateLengths& l) {
+    return l.data % 4 == 0 && l.total % 4 == 0 && l.total >= l.data + header_bytes;
+}
+
 UpdateCheck check_update(Image image, std::size_t pos) {
     return UpdateChecker(image).check(pos);
 }
@@ -120,8 +128,9 @@ UpdateCheck UpdateChecker::check(std::size_t pos) {
         return c;
     }
     const MicrocodeUpdateHeader& h = *header;
-    c.data_size = h.data_size == 0 ? 2000 : h.data_size;
-    c.total_size = h.data_size == 0 ? 2048 : h.total_size;
+    const UpdateLengths lengths = update_lengths(h);
+    c.data_size = lengths.data;
+    c.total_size = lengths.total;
 
     // The update must lie whole in the file; a total smaller than a header
     // still needs the header itself.
@@ -133,7 +142,7 @@ UpdateCheck UpdateChecker::check(std::size_t pos) {
         return c;
     }
 
-    if (c.data_size % 4 != 0 || c.total_size % 4 != 0 || c.total_size < c.data_size + header_bytes) {
+    if (!lengths_sound(lengths)) {
         c.status = UpdateStatus::bad_size;
         return c;
     }

@@ -124,6 +124,16 @@ private:
 // One update alone.
 UpdateCheck check_update(Image image, std::size_t pos);
 
+// The lengths the loader takes from a header: data size 0 stands for 2000
+// bytes of data and 2048 in all, whatever the total size field says.
+struct UpdateLengths {
+    std::uint64_t data, total;
+};
+UpdateLengths update_lengths(const MicrocodeUpdateHeader& h);
+// Whether those lengths can be an update's: multiples of 4, the total
+// covering the header and the data.
+bool lengths_sound(const UpdateLengths& l);
+
 // How an update's extended table is shown. Each table is listed once, by
 // the first update that has it; an update whose table lies where a listed
 // one lies refers to that update instead. So the listing never outgrows the
