@@ -323,23 +323,14 @@ Manifest read_manifest(Image bytes, std::uint8_t type) {
 
 std::vector<VendorRange> vendor_ranges(Image image, const FfsFile& file) {
     std::vector<VendorRange> ranges;
-    const std::size_t at = file.body();
-    if (file.end() > image.size() || at > file.end() || !fits(image.subspan(0, file.end()), at, 4)) {
+    if (file.end() > image.size()) {
         return ranges;
     }
-    std::size_t size = read_le32(image, at) & 0xFFFFFF;
-    std::size_t header = 4;
-    if (size == 0xFFFFFF) {  // the size follows the header
-        if (!fits(image.subspan(0, file.end()), at, 8)) {
-            return ranges;
-        }
-        size = read_le32(image, at + 4);
-        header = 8;
-    }
-    if (image[at + 3] != section_type_raw || size < header || size > file.end() - at) {
+    const std::optional<SectionHeader> first = section_header(image.subspan(0, file.end()), file.body());
+    if (!first || first->type != section_type_raw) {
         return ranges;
     }
-    const Image data = image.subspan(at + header, size - header);
+    const Image data = image.subspan(file.body() + first->header, first->size - first->header);
     std::vector<std::pair<std::size_t, std::size_t>> fields;  // where each base and size lie
     if (data.size() == 80) {
         fields = {{32, 36}, {72, 76}};  // two of {digest, base, size}

@@ -115,6 +115,24 @@ std::size_t volume_alignment(const FirmwareVolume& volume) {
     return std::size_t{1} << ((volume.attributes >> 16) & 0x1F);
 }
 
+std::optional<SectionHeader> section_header(Image bytes, std::size_t at) {
+    if (!fits(bytes, at, 4)) {
+        return std::nullopt;
+    }
+    SectionHeader h{read_le32(bytes, at) & 0xFFFFFF, 4, bytes[at + 3]};
+    if (h.size == 0xFFFFFF) {  // the size follows the header
+        if (!fits(bytes, at, 8)) {
+            return std::nullopt;
+        }
+        h.size = read_le32(bytes, at + 4);
+        h.header = 8;
+    }
+    if (h.size < h.header || h.size > bytes.size() - at) {
+        return std::nullopt;
+    }
+    return h;
+}
+
 bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at) {
     constexpr std::uint8_t compression = 0x01, guid_defined = 0x02;
     if (file.type == ffs_type_raw || file.type == ffs_type_pad || file.end() > image.size()) {
@@ -122,24 +140,11 @@ bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at) {
     }
     const Image body = image.subspan(0, file.end());
     std::size_t pos = file.body();
-    while (fits(body, pos, 4)) {
-        std::size_t size = read_le32(body, pos) & 0xFFFFFF;
-        std::size_t header = 4;
-        if (size == 0xFFFFFF) {
-            if (!fits(body, pos, 8)) {
-                break;
-            }
-            size = read_le32(body, pos + 4);
-            header = 8;
+    while (const std::optional<SectionHeader> s = section_header(body, pos)) {
+        if (at >= pos && at < pos + s->size) {
+            return s->type == compression || s->type == guid_defined;
         }
-        if (size < header || size > body.size() - pos) {
-            break;
-        }
-        const std::uint8_t type = body[pos + 3];
-        if (at >= pos && at < pos + size) {
-            return type == compression || type == guid_defined;
-        }
-        pos += (size + 3) & ~std::size_t{3};
+        pos += (s->size + 3) & ~std::size_t{3};
     }
     return false;
 }

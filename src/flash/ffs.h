@@ -115,6 +115,16 @@ std::size_t data_alignment(const FfsFile& file, const FirmwareVolume& volume);
 // 16-20, a power of two); 1 for older volumes.
 std::size_t volume_alignment(const FirmwareVolume& volume);
 
+// The header of the FFS section at `at` of `bytes` (a file's bytes, up to
+// its end): the section's size, its header included; the header's size (8
+// where the size takes the extended form); its type. Nothing where the
+// header or the section doesn't fit.
+struct SectionHeader {
+    std::size_t size, header;
+    std::uint8_t type;
+};
+std::optional<SectionHeader> section_header(Image bytes, std::size_t at);
+
 // Whether the bytes at `at` lie inside a compressed or GUID-defined section
 // of `file`, whose content isn't there as it stands. Only files of the
 // types that hold sections have any; a RAW or pad file's body is its data.
