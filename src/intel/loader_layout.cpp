@@ -166,20 +166,26 @@ std::optional<std::vector<ServedProcessor>> served_processors(const MicrocodeUpd
 
 namespace {
 
-// The processors and platforms compare_currency asks the reference about,
-// with the file's own newest revision on each.
+// Calls visit(key) for each platform key on which the intact update `u` is
+// compared: those for which the file (whose newest revisions are
+// `file_newest`) holds nothing newer for its processor.
+template <class Visit>
+void for_each_compared_key(const std::map<Slot, std::uint32_t>& file_newest, const FoundUpdate& u, Visit&& visit) {
+    for_each_platform(u.header.processor_flags, [&](unsigned key) {
+        if (file_newest.at({u.header.processor_signature, key}) <= u.header.update_revision) {
+            visit(key);
+        }
+    });
+}
+
+// The processors and platforms compare_currency asks the reference about.
 std::set<Slot> compared_slots(Image image, std::span<const FoundUpdate> file) {
     const std::map<Slot, std::uint32_t> file_newest = newest_revisions(layout_updates(image, file));
     std::set<Slot> slots;
     for (const FoundUpdate& u : file) {
-        if (u.check.status != UpdateStatus::ok) {
-            continue;
+        if (u.check.status == UpdateStatus::ok) {
+            for_each_compared_key(file_newest, u, [&](unsigned key) { slots.insert({u.header.processor_signature, key}); });
         }
-        for_each_platform(u.header.processor_flags, [&](unsigned key) {
-            if (file_newest.at({u.header.processor_signature, key}) <= u.header.update_revision) {
-                slots.insert({u.header.processor_signature, key});
-            }
-        });
     }
     return slots;
 }
@@ -227,10 +233,7 @@ std::vector<CurrencyRow> compare_currency(Image image, std::span<const FoundUpda
         const std::uint32_t revision = u.header.update_revision;
         bool serves = false;
         std::optional<std::uint32_t> newest;
-        for_each_platform(u.header.processor_flags, [&](unsigned key) {
-            if (file_newest.at({cpuid, key}) > revision) {
-                return;
-            }
+        for_each_compared_key(file_newest, u, [&](unsigned key) {
             serves = true;
             if (const auto known = known_newest.find({cpuid, key}); known != known_newest.end()) {
                 newest = std::max(newest.value_or(0), known->second);
