@@ -26,7 +26,6 @@ Gunzipped gunzip(Image compressed, std::size_t most) {
     }
     std::size_t at = 0;
     std::uint8_t chunk[64 * 1024];
-    int status = Z_OK;
     while (true) {
         if (z.avail_in == 0 && at < compressed.size()) {
             const std::size_t n = std::min<std::size_t>(compressed.size() - at, UINT_MAX);
@@ -36,7 +35,7 @@ Gunzipped gunzip(Image compressed, std::size_t most) {
         }
         z.next_out = chunk;
         z.avail_out = sizeof chunk;
-        status = inflate(&z, Z_NO_FLUSH);
+        const int status = inflate(&z, Z_NO_FLUSH);
         const std::size_t produced = sizeof chunk - z.avail_out;
         if (produced > most - g.bytes.size()) {
             g.outcome = Gunzipped::Outcome::too_large;
@@ -58,14 +57,10 @@ Gunzipped gunzip(Image compressed, std::size_t most) {
             inflateReset(&z);
             continue;
         }
+        // Z_BUF_ERROR with nothing produced: no input left to go on with.
         if (status != Z_OK && !(status == Z_BUF_ERROR && produced != 0)) {
             g.outcome = Gunzipped::Outcome::damaged;
             g.why = status == Z_BUF_ERROR ? "it ends before its data does" : z.msg != nullptr ? z.msg : "zlib refused it";
-            break;
-        }
-        if (produced == 0 && z.avail_in == 0 && at == compressed.size()) {
-            g.outcome = Gunzipped::Outcome::damaged;
-            g.why = "it ends before its data does";
             break;
         }
     }
