@@ -19,12 +19,6 @@ using namespace edit_support;
 using synth::AptioOptions;
 using Blocker = AptioOptions::Blocker;
 
-std::string hex(std::size_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%zX", v);
-    return text;
-}
-
 synth::Flash as_flash(const synth::Aptio& a) {
     synth::Flash f;
     f.image = a.image;

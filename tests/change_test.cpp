@@ -19,12 +19,6 @@ using namespace edit_support;
 // A processor that none of image_updates serves.
 const Update new_cpu = update(0x0A, 0x806EC, 0x94, 0x7D0);
 
-std::string hex(std::size_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%zX", v);
-    return text;
-}
-
 std::vector<std::size_t> update_offsets(const Bytes& image) {
     std::vector<std::size_t> at;
     for (const tarnwick::FoundUpdate& u : tarnwick::find_updates(image).updates) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,13 @@ public:
 private:
     fs::path path_;
 };
+
+// "0x1A2B", as the tool writes offsets in its lines.
+inline std::string hex(std::size_t v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%zX", v);
+    return text;
+}
 
 inline Bytes read(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

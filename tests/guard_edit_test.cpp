@@ -22,12 +22,6 @@ using synth::Cover;
 using synth::GuardOptions;
 using M = GuardOptions::Manifests;
 
-std::string hex(std::size_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%zX", v);
-    return text;
-}
-
 FlashOptions guarded(M manifests, std::vector<synth::Covered> segments = {{Cover::startup_block}},
                      void (*change)(FlashOptions&) = nullptr) {
     FlashOptions o;

@@ -35,39 +35,10 @@ Guid numbered(unsigned n) {
     return g;
 }
 
-// Files laid one after the other at 8-byte boundaries, from `base` in the
-// image; a file whose data must be aligned gets a pad before it.
-class Layout {
-public:
-    explicit Layout(std::size_t base) : base_(base) {}
-    std::size_t next() const { return base_ + align(used_, 8); }
-    std::size_t add(Bytes file) {
-        const std::size_t at = next();
-        used_ = align(used_, 8) + file.size();
-        files_.push_back(std::move(file));
-        return at;
-    }
-    // Puts a pad first where needed, so that the data of the next file lands
-    // on a multiple of `to`, counted from the volume's start.
-    void align_data(std::size_t to) {
-        const std::size_t pos = align(used_, 8);
-        if ((pos + 24) % to == 0) {
-            return;
-        }
-        const std::size_t target = align(pos + 24 + 24, to) - 24;  // room for the pad's header
-        add(pad_file(target - pos));
-    }
-    std::size_t used() const { return used_; }
-    // Asking for 64 KiB alignment (128 KiB with `wide`), as vendors' volumes do.
-    Bytes build(std::size_t length, bool wide = false) const {
-        return volume(length, files_, false, wide ? 0x0011FEFF : 0x0010FEFF);
-    }
-
-private:
-    std::size_t base_;
-    std::size_t used_ = 0x48;
-    std::vector<Bytes> files_;
-};
+// Vendors' volumes ask for 64 KiB alignment (128 KiB with `wide`).
+Bytes build(const VolumeBuilder& v, std::size_t length, bool wide = false) {
+    return v.build(length, wide ? 0x0011FEFF : 0x0010FEFF);
+}
 
 Bytes microcode_body(const std::vector<Update>& updates) {
     Bytes body;
@@ -150,7 +121,7 @@ Aptio make_aptio(const AptioOptions& o) {
     a.image.assign(image_size, 0xFF);
 
     // The main volume.
-    Layout main(main_base);
+    VolumeBuilder main(main_base, 0);
     main.add(driver(0x07, 0x00, 0x1800, 1));
     const Bytes main_microcode = ffs_file(ami_microcode, 0x01, 0x00, microcode_body(o.main_updates));
     a.main_microcode = main.add(main_microcode);
@@ -210,7 +181,7 @@ Aptio make_aptio(const AptioOptions& o) {
     }
     const std::size_t main_length = align(main.used() + o.main_free, 0x1000);
     a.main_volume = main_base;
-    put(a.image, main_base, main.build(main_length, o.aligned_128k));
+    put(a.image, main_base, build(main, main_length, o.aligned_128k));
     if (o.blocker == Blocker::unwalkable) {
         // Bytes after the last file where free space should begin.
         const Bytes stray = junk(0x20, 9);
@@ -219,7 +190,7 @@ Aptio make_aptio(const AptioOptions& o) {
 
     // The boot block, at the top: the Boot Guard entries' place (zeros: not
     // provisioned), the ACM, a PEIM, the SEC core, the volume top file.
-    Layout boot(boot_base);
+    VolumeBuilder boot(boot_base, 0);
     const std::size_t manifests = boot.add(ffs_file(numbered(20), 0x01, 0x00, Bytes(0x400, 0x00))) + 24;
     const std::size_t acm = boot.add(ffs_file(numbered(21), 0x01, 0x00, junk(0x4000, 21))) + 24;
     boot.add(driver(0x06, 0x00, 0x1000, 22));
@@ -230,7 +201,7 @@ Aptio make_aptio(const AptioOptions& o) {
 
     // The FIT's volume, after the main one.
     const std::size_t fit_base = align(main_base + main_length, 0x10000);
-    Layout fitv(fit_base);
+    VolumeBuilder fitv(fit_base, 0);
     const std::size_t table_size = (o.main_updates.size() + o.fit_updates.size() + o.fit_unused + 5) * 16;
     a.fit_file = fitv.next();
     a.fit = a.fit_file + 24;
@@ -257,12 +228,12 @@ Aptio make_aptio(const AptioOptions& o) {
     fitv.add(ffs_file(numbered(31), 0x01, 0x00, junk(0x2000, 31)));
     const std::size_t fit_length = align(fitv.used() + o.fit_free, 0x1000);
     a.fit_volume = fit_base;
-    put(a.image, fit_base, fitv.build(fit_length));
+    put(a.image, fit_base, build(fitv, fit_length));
 
     Bytes vtf_body(vtf_size - 24, 0xFF);
     put_le64(vtf_body, vtf_body.size() - 0x40, address(a.fit));
     boot.add(ffs_file(volume_top, 0x01, 0x00, vtf_body));
-    put(a.image, boot_base, boot.build(image_size - boot_base));
+    put(a.image, boot_base, build(boot, image_size - boot_base));
     return a;
 }
 

@@ -23,31 +23,6 @@ void put(Bytes& to, std::size_t at, const Bytes& what) {
     std::copy(what.begin(), what.end(), to.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// Files laid into a volume that starts at `base` in the image.
-class VolumeBuilder {
-public:
-    VolumeBuilder(std::size_t base, std::size_t length, bool ffs3 = false)
-        : base_(base), length_(length), ffs3_(ffs3) {}
-    // Where the next file's header will go, in the image.
-    std::size_t next() const { return base_ + align(used_, 8); }
-    std::size_t add(Bytes file) {
-        const std::size_t at = next();
-        used_ = align(used_, 8) + file.size();
-        files_.push_back(std::move(file));
-        return at;
-    }
-    std::size_t end() const { return base_ + length_; }
-    Bytes build() const { return volume(length_, files_, ffs3_); }
-    std::size_t base() const { return base_; }
-
-private:
-    std::size_t base_;
-    std::size_t length_;
-    bool ffs3_;
-    std::size_t used_ = 0x48;  // the volume header
-    std::vector<Bytes> files_;
-};
-
 const Guid ami_microcode = guid("17088572-377F-44EF-8F4E-B09FFF46A070");
 const Guid edk2_microcode = guid("197DB236-F856-4924-90F8-CDF12FB875F3");
 const Guid volume_top = guid("1BA0062E-C779-4582-8566-336AE8F78F09");
@@ -190,6 +165,26 @@ Bytes fit_table(const std::vector<FitEntrySpec>& entries, bool checksum) {
         t[15] = static_cast<std::uint8_t>(0x100 - sum8(t, 0, t.size()));
     }
     return t;
+}
+
+std::size_t VolumeBuilder::add(Bytes file) {
+    const std::size_t at = next();
+    used_ = align(used_, 8) + file.size();
+    files_.push_back(std::move(file));
+    return at;
+}
+
+void VolumeBuilder::align_data(std::size_t to) {
+    const std::size_t pos = align(used_, 8);
+    if ((pos + 24) % to != 0) {
+        add(pad_file(align(pos + 24 + 24, to) - 24 - pos));  // room for the pad's own header
+    }
+}
+
+Bytes VolumeBuilder::build() const { return volume(length_, files_, ffs3_); }
+
+Bytes VolumeBuilder::build(std::size_t length, std::uint32_t attributes) const {
+    return volume(length, files_, ffs3_, attributes);
 }
 
 Bytes pad_file(std::size_t size) {

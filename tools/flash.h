@@ -37,6 +37,33 @@ Bytes fit_table(const std::vector<FitEntrySpec>& entries, bool checksum);
 // A pad file of `size` bytes in all, its body erased.
 Bytes pad_file(std::size_t size);
 
+// Files laid one after the other, each at the next 8-byte boundary, into a
+// volume that starts at `base` in the image.
+class VolumeBuilder {
+public:
+    VolumeBuilder(std::size_t base, std::size_t length, bool ffs3 = false)
+        : base_(base), length_(length), ffs3_(ffs3) {}
+    // Where the next file's header will go, in the image.
+    std::size_t next() const { return base_ + (used_ + 7) / 8 * 8; }
+    std::size_t add(Bytes file);
+    // A pad first where needed, so that the next file's data lands on a
+    // multiple of `to`, counted from the volume's start.
+    void align_data(std::size_t to);
+    std::size_t used() const { return used_; }
+    std::size_t end() const { return base_ + length_; }
+    std::size_t base() const { return base_; }
+    Bytes build() const;
+    // With another length and volume attributes (bits 16-20: the alignment it asks for).
+    Bytes build(std::size_t length, std::uint32_t attributes) const;
+
+private:
+    std::size_t base_;
+    std::size_t length_;
+    bool ffs3_;
+    std::size_t used_ = 0x48;  // the volume header
+    std::vector<Bytes> files_;
+};
+
 // A volume of `length` bytes holding `files` one after the other (each at
 // the next 8-byte boundary), then free space (0xFF).
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3 = false);
