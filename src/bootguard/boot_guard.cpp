@@ -41,6 +41,12 @@ constexpr std::uint8_t section_type_raw = 0x19;
 // read_boot_guard says which bound cut it.
 constexpr std::string_view cut_short = "cut short";
 
+// The FIT's key and boot policy manifest entries, its header aside.
+std::size_t manifest_entries(const FitCheck& fit) {
+    return static_cast<std::size_t>(std::count_if(fit.entries.begin() + (fit.entries.empty() ? 0 : 1), fit.entries.end(),
+                                                  [](const FitEntry& e) { return names_a_manifest(e.type); }));
+}
+
 std::string hex(std::uint64_t v) {
     char text[32];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
@@ -356,10 +362,7 @@ BootGuard read_boot_guard(Image image, const FitCheck& fit, const VolumeScan& vo
     // read whole, and many entries could name one huge manifest: past a few,
     // the work would grow with their product.
     constexpr std::size_t most_manifests = 8;
-    std::size_t named = 0;
-    for (std::size_t i = 1; i < fit.entries.size(); ++i) {
-        named += fit.entries[i].type == fit_type_key_manifest || fit.entries[i].type == fit_type_boot_policy ? 1 : 0;
-    }
+    const std::size_t named = manifest_entries(fit);
     g.entries = named;
     if (named > most_manifests) {
         g.state = ManifestState::malformed;
@@ -368,7 +371,7 @@ BootGuard read_boot_guard(Image image, const FitCheck& fit, const VolumeScan& vo
     }
     for (std::size_t i = 1; i < fit.entries.size() && named <= most_manifests; ++i) {
         const FitEntry& e = fit.entries[i];
-        if (e.type != fit_type_key_manifest && e.type != fit_type_boot_policy) {
+        if (!names_a_manifest(e.type)) {
             continue;
         }
         Manifest m;
@@ -419,11 +422,7 @@ BootGuard read_boot_guard(Image image, const FitCheck& fit, const VolumeScan& vo
 }
 
 BootGuard read_boot_guard(Image image, const FitCheck& fit) {
-    const bool named = std::any_of(fit.entries.begin() + (fit.entries.empty() ? 0 : 1), fit.entries.end(),
-                                   [](const FitEntry& e) {
-                                       return e.type == fit_type_key_manifest || e.type == fit_type_boot_policy;
-                                   });
-    if (fit.pointer.outcome != FitPointer::Outcome::found || !named) {
+    if (fit.pointer.outcome != FitPointer::Outcome::found || manifest_entries(fit) == 0) {
         return {};
     }
     return read_boot_guard(image, fit, find_volumes(image));

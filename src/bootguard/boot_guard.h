@@ -22,6 +22,9 @@ namespace tarnwick {
 
 inline constexpr std::uint8_t fit_type_key_manifest = 0x0B;
 inline constexpr std::uint8_t fit_type_boot_policy = 0x0C;
+inline bool names_a_manifest(std::uint8_t fit_type) {
+    return fit_type == fit_type_key_manifest || fit_type == fit_type_boot_policy;
+}
 
 enum class ManifestState {
     absent,     // the entry names no manifest: Boot Guard isn't provisioned there

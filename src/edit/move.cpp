@@ -172,7 +172,7 @@ Surroundings surroundings(Image image, const VolumeScan& scan, const FitCheck& f
             // Sizes count 16-byte units, but the Boot Guard manifests',
             // which count bytes; an ACM says its own in its header.
             std::uint64_t size = std::uint64_t{e.size} * 16;
-            if (e.type == fit_type_key_manifest || e.type == fit_type_boot_policy) {
+            if (names_a_manifest(e.type)) {
                 size = e.size;
             } else if (e.type == 0x02 && fits(image, *at, 0x1C) && read_le16(image, *at) == acm_module_type) {
                 size = std::uint64_t{read_le32(image, *at + 0x18)} * 4;
