@@ -109,14 +109,13 @@ std::optional<std::string> why_it_stays(Image image, const FfsFile& f, const Sur
 // the volume's first pad, else the image's, else as a new one.
 Bytes gap_pad_header(Image image, const FfsFile* taken, const FirmwareVolume& v, const VolumeScan& scan,
                      std::size_t size) {
-    const FfsFile* model = taken;
-    for (const FfsFile& f : v.files) {
-        model = model != nullptr ? model : f.type == ffs_type_pad ? &f : nullptr;
-    }
-    for (const FirmwareVolume& w : scan.volumes) {
-        for (const FfsFile& f : w.files) {
-            model = model != nullptr ? model : f.type == ffs_type_pad ? &f : nullptr;
-        }
+    auto first_pad = [](const FirmwareVolume& w) -> const FfsFile* {
+        const auto pad = std::find_if(w.files.begin(), w.files.end(), [](const FfsFile& f) { return f.type == ffs_type_pad; });
+        return pad == w.files.end() ? nullptr : &*pad;
+    };
+    const FfsFile* model = taken != nullptr ? taken : first_pad(v);
+    for (auto w = scan.volumes.begin(); model == nullptr && w != scan.volumes.end(); ++w) {
+        model = first_pad(*w);
     }
     Bytes h(ffs_header_size, 0xFF);
     h[0x17] = 0xF8;  // header and data valid, stored inverted

@@ -40,27 +40,15 @@ Bytes file_bytes(Image image, const FfsFile& f, std::span<const Slot> slots, std
 // The file grows into the pad after it: the pad's end stays, and so does
 // every byte of its body that the growth doesn't take, data included. The
 // growth takes the bytes up to the end of the pad's new header, which must
-// be erased.
-std::optional<std::string> grow_into_pad(Image image, const FirmwareVolume& v, const FfsFile& f, const FfsFile& pad,
-                                         MicrocodeFileChange& change, Bytes& region) {
-    const std::string where = "the microcode file at " + hex(f.offset);
-    if ((pad.attributes & ffs_attribute_large) != 0) {
-        return "the pad file after " + where + " is a large file (attribute 0x01), which this tool doesn't write";
-    }
+// be erased. False where the pad is too small for that, or holds data there.
+bool grow_into_pad(Image image, const FirmwareVolume& v, const FfsFile& f, const FfsFile& pad,
+                   MicrocodeFileChange& change, Bytes& region) {
     const std::size_t new_end = f.offset + change.new_size;
     const std::size_t pad_start = v.offset + align_up(new_end - v.offset, 8);
     const std::size_t taken_end = pad_start + ffs_header_size;
-    if (taken_end > pad.end()) {
-        return missing_bytes(where, change.new_size - f.size, "the pad file after it has too few",
-                             taken_end - pad.end());
-    }
-    const auto body = image.begin() + static_cast<std::ptrdiff_t>(pad.body());
-    const auto data = std::find_if(body, image.begin() + static_cast<std::ptrdiff_t>(std::max(taken_end, pad.body())),
-                                   [](std::uint8_t b) { return b != 0xFF; });
-    if (data != image.begin() + static_cast<std::ptrdiff_t>(std::max(taken_end, pad.body()))) {
-        return "the pad file after " + where + " holds data at " +
-               hex(static_cast<std::size_t>(data - image.begin())) + ", which the file's growth to " +
-               hex(change.new_size) + " bytes would take";
+    if (taken_end > pad.end() ||
+        !all_erased(image.subspan(pad.body(), std::max(taken_end, pad.body()) - pad.body()))) {
+        return false;
     }
     change.room = MicrocodeFileChange::Room::pad;
     change.pad_old_size = pad.size;
@@ -71,7 +59,7 @@ std::optional<std::string> grow_into_pad(Image image, const FirmwareVolume& v, c
     std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(pad.offset), ffs_header_size,
                 region.begin() + static_cast<std::ptrdiff_t>(header));
     seal_header(region, header, change.pad_new_size, image.subspan(taken_end, pad.end() - taken_end));
-    return std::nullopt;
+    return true;
 }
 
 // Where the file must grow: into the pad right after it, or into the free
@@ -93,8 +81,8 @@ std::optional<std::string> grow(Image image, const FirmwareVolume& v, std::size_
             return "the pad file after " + where + " is a large file (attribute 0x01), which this tool doesn't write";
         }
         // Too small, or data where the growth would go: the files after
-        // it move, the pad among them.
-        if (!grow_into_pad(image, v, f, pad, change, region)) {
+        // it move, the pad among them (taken, where it is all 0xFF).
+        if (grow_into_pad(image, v, f, pad, change, region)) {
             return std::nullopt;
         }
         return move_files_after(image, v, index, around, change, region);
