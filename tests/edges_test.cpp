@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "amd/amd.h"
+#include "aptio.h"
 #include "edit/plan.h"
 #include "edit/steps.h"
 #include "flash.h"
@@ -59,6 +60,45 @@ TEST(Edges, FfsFilesOfOddSizes) {
     }
     EXPECT_EQ(found.files_end, at);
     EXPECT_TRUE(found.files_whole);
+}
+
+// Which sections of a file hide their content (compressed, GUID-defined),
+// walked once in order: a walk cut short lists nothing after the cut, and a
+// file whose body is its data (RAW, pad) has none.
+TEST(Edges, EncapsulatedSectionsOfAFile) {
+    using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
+    Bytes body = synth::section(0x19, Bytes(10, 0x11));  // 14 bytes, the next at +16
+    body.resize(16, 0x00);
+    synth::append(body, synth::section(0x02, Bytes(20, 0x22)));  // +0x10 .. +0x28
+    synth::append(body, synth::section(0x01, Bytes(5, 0x33)));   // +0x28 .. +0x31, the next at +0x34
+    body.resize(0x34, 0x00);
+    synth::append(body, synth::section(0x10, Bytes(4, 0x44)));   // +0x34 .. +0x3C
+    const std::size_t cut = body.size();
+    synth::append(body, {0x02, 0x00, 0x00, 0x01});               // a size below its header's
+    synth::append(body, synth::section(0x02, Bytes(8, 0x55)));
+    const std::size_t at = 0x48 + 24;  // the file's body in the volume
+    struct Case {
+        const char* name;
+        std::uint8_t type;
+        std::size_t length;  // of the body given
+        Ranges expected;
+    };
+    const Case cases[] = {
+        {"a volume image file", 0x0B, cut, {{at + 0x10, at + 0x28}, {at + 0x28, at + 0x31}}},
+        {"the walk cut at a bad size", 0x0B, body.size(), {{at + 0x10, at + 0x28}, {at + 0x28, at + 0x31}}},
+        {"the last section cut by the file's end", 0x0B, 0x30, {{at + 0x10, at + 0x28}}},
+        {"a RAW file's body is its data", 0x01, cut, {}},
+        {"a pad's too", 0xF0, cut, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes file = synth::ffs_file(some_file, c.type, 0x00, Bytes(body.begin(), body.begin() + c.length));
+        const Bytes v = synth::volume(0x1000, {file});
+        const tarnwick::VolumeScan scan = tarnwick::find_volumes(v);
+        ASSERT_EQ(scan.volumes.size(), 1u);
+        ASSERT_EQ(scan.volumes[0].files.size(), 1u);
+        EXPECT_EQ(tarnwick::encapsulated_sections(v, scan.volumes[0].files[0]), c.expected);
+    }
 }
 
 // The volume header's own length and the extended header, at and around

@@ -52,9 +52,16 @@ std::vector<const FirmwareVolume*> volumes_in(Image image, const FfsFile& f, con
     std::vector<const FirmwareVolume*> found;
     const auto first = std::lower_bound(scan.volumes.begin(), scan.volumes.end(), f.body(),
                                         [](const FirmwareVolume& v, std::size_t at) { return v.offset < at; });
+    // The volumes come by offset, and so do the sections: one walk of each.
+    const std::vector<std::pair<std::size_t, std::size_t>> hidden = encapsulated_sections(image, f);
+    auto section = hidden.begin();
     std::size_t inside_until = 0;  // the end of the last volume taken
     for (auto v = first; v != scan.volumes.end() && v->offset < f.end(); ++v) {
-        if (v->offset < inside_until || v->end() > f.end() || in_encapsulated_section(image, f, v->offset)) {
+        while (section != hidden.end() && section->second <= v->offset) {
+            ++section;
+        }
+        const bool encapsulated = section != hidden.end() && section->first <= v->offset;
+        if (v->offset < inside_until || v->end() > f.end() || encapsulated) {
             continue;
         }
         found.push_back(&*v);

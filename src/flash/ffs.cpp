@@ -133,20 +133,21 @@ std::optional<SectionHeader> section_header(Image bytes, std::size_t at) {
     return h;
 }
 
-bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at) {
+std::vector<std::pair<std::size_t, std::size_t>> encapsulated_sections(Image image, const FfsFile& file) {
     constexpr std::uint8_t compression = 0x01, guid_defined = 0x02;
+    std::vector<std::pair<std::size_t, std::size_t>> found;
     if (file.type == ffs_type_raw || file.type == ffs_type_pad || file.end() > image.size()) {
-        return false;
+        return found;
     }
     const Image body = image.subspan(0, file.end());
     std::size_t pos = file.body();
     while (const std::optional<SectionHeader> s = section_header(body, pos)) {
-        if (at >= pos && at < pos + s->size) {
-            return s->type == compression || s->type == guid_defined;
+        if (s->type == compression || s->type == guid_defined) {
+            found.emplace_back(pos, pos + s->size);
         }
         pos += (s->size + 3) & ~std::size_t{3};
     }
-    return false;
+    return found;
 }
 
 std::string guid_text(const Guid& g) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "search/bytes.h"
@@ -125,10 +126,11 @@ struct SectionHeader {
 };
 std::optional<SectionHeader> section_header(Image bytes, std::size_t at);
 
-// Whether the bytes at `at` lie inside a compressed or GUID-defined section
-// of `file`, whose content isn't there as it stands. Only files of the
-// types that hold sections have any; a RAW or pad file's body is its data.
-bool in_encapsulated_section(Image image, const FfsFile& file, std::size_t at);
+// The compressed and GUID-defined sections of `file`, [begin, end) in the
+// image and in order: their content isn't there as it stands. Only files of
+// the types that hold sections have any; a RAW or pad file's body is its
+// data.
+std::vector<std::pair<std::size_t, std::size_t>> encapsulated_sections(Image image, const FfsFile& file);
 
 // "1BA0062E-C779-4582-8566-336AE8F78F09", as GUIDs are written.
 std::string guid_text(const Guid& g);
