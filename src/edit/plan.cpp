@@ -40,11 +40,14 @@ bool is_cbfs(Image image) {
     return find_pattern(image, 0, larchive).has_value();
 }
 
-// Where the image keeps its updates: its microcode files, or nothing when
-// it keeps them otherwise; a plan that says why where it can't go on.
+// Where the image keeps its updates: its microcode files, or without any,
+// the updates of a file that is nothing but updates (and why it is damaged,
+// where it is); a plan that says why where it can't go on.
 struct Stores {
     VolumeScan scan;
     std::vector<MicrocodeFile> files;
+    std::optional<std::vector<Found>> container;
+    std::string container_damaged;
     std::optional<UpdatePlan> stop;
 };
 
@@ -116,6 +119,9 @@ Stores find_stores(Image image) {
             return s;
         }
     }
+    if (s.files.empty()) {
+        s.container = edit::container_updates(image, s.container_damaged);
+    }
     return s;
 }
 
@@ -138,12 +144,11 @@ UpdatePlan nothing_to_do(edit::Chosen& chosen, UpdatePlan& planned) {
 }
 
 // A file that is nothing but updates: rewritten whole, end to end.
-UpdatePlan plan_container(Image image, Change change, std::span<const SourceUpdate> sources,
+UpdatePlan plan_container(Image image, const Stores& stores, Change change, std::span<const SourceUpdate> sources,
                           std::span<const std::uint32_t> signatures) {
-    std::string why;
-    const std::optional<std::vector<Found>> updates = edit::container_updates(image, why);
-    if (!why.empty()) {
-        return damaged(why);
+    const std::optional<std::vector<Found>>& updates = stores.container;
+    if (!stores.container_damaged.empty()) {
+        return damaged(stores.container_damaged);
     }
     if (!updates) {
         if (is_cbfs(image)) {
@@ -264,7 +269,7 @@ UpdatePlan plan_change(Image image, Change change, Stores stores, std::span<cons
         return std::move(*stores.stop);
     }
     if (stores.files.empty()) {
-        return plan_container(image, change, sources, signatures);
+        return plan_container(image, stores, change, sources, signatures);
     }
     const FitCheck fit = check_fit(image);
     if (const std::optional<std::size_t> unnamed = edit::unnamed_fit(image, fit)) {
@@ -355,11 +360,8 @@ UpdatePlan plan_update(Image image, SourceReader& sources) {
     // Where the image is refused or damaged, whatever the sources hold, none is read.
     if (!stores.stop) {
         std::vector<std::vector<Found>> found = stored_updates(stores);
-        std::string damaged;
-        if (stores.files.empty()) {
-            if (std::optional<std::vector<Found>> updates = edit::container_updates(image, damaged)) {
-                found.push_back(std::move(*updates));
-            }
+        if (stores.container) {
+            found.push_back(*stores.container);
         }
         while (!sources.confirm(edit::consulted_sources(found, sources.updates()))) {
         }
