@@ -158,10 +158,7 @@ std::optional<std::string> lay_run(Image image, const FitCheck& fit, const Volum
                    " of 0xFF after it in its FFS file at " + hex(holder->offset);
         }
         table.resize(table.size() + to_take * fit_entry_size, 0xFF);
-        const std::size_t count = fit.entries.size() + to_take;
-        table[8] = static_cast<std::uint8_t>(count);
-        table[9] = static_cast<std::uint8_t>(count >> 8);
-        table[10] = static_cast<std::uint8_t>(count >> 16);
+        put_le24(table, 8, fit.entries.size() + to_take);  // the count, the header included
     }
     run.resize(std::max(run.size(), fit.microcode.size()), Bytes(fit_entry_size, 0xFF));
     run.insert(run.end(), after.begin(), after.end());

@@ -10,12 +10,6 @@ namespace tarnwick::edit {
 
 namespace {
 
-void put_le24(Bytes& b, std::size_t at, std::size_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 2] = static_cast<std::uint8_t>(v >> 16);
-}
-
 std::string missing_bytes(const std::string& where, std::size_t grow, const std::string& room, std::size_t missing) {
     return "no room: " + where + " must grow by " + hex(grow) + " bytes and " + room + "; " + hex(missing) +
            " bytes missing";

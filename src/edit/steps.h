@@ -115,6 +115,13 @@ Surroundings surroundings(Image image, const VolumeScan& scan, const FitCheck& f
 std::optional<std::string> plan_file(Image image, const MicrocodeFile& m, std::span<const Slot> slots,
                                      std::span<const Found> removed, const Surroundings& around, UpdatePlan& plan);
 
+// The 24-bit little-endian sizes of FFS file headers and the FIT's header.
+inline void put_le24(Bytes& b, std::size_t at, std::size_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    b[at + 2] = static_cast<std::uint8_t>(v >> 16);
+}
+
 // Sets the size and header checksum of the file header at `at` in `b`, and
 // its file checksum: 0xAA, or where its body is summed, what makes `body`
 // sum to zero with it.
