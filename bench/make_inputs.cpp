@@ -66,6 +66,16 @@ synth::Bytes bios_image() {
     return image;
 }
 
+// `top` at the end of `size` bytes, other firmware's bytes below it.
+synth::Bytes below_other_firmware(std::size_t size, const synth::Bytes& top) {
+    synth::Bytes image(size - top.size());
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    }
+    synth::append(image, top);
+    return image;
+}
+
 }  // namespace
 
 // A UEFI image of `size` bytes: other firmware below the 2 MiB of volumes
@@ -83,12 +93,7 @@ synth::Bytes flash(std::size_t size, bool vendor) {
                  {.revision = 0x05, .signature = 0x6F6, .flags = 0x01, .extra_signatures = {}},
                  {.revision = 0x30, .signature = 0xA0671, .flags = 0x02, .extra_signatures = {}}};
     const synth::Bytes top = synth::make_flash(o).image;
-    synth::Bytes image(size - top.size());
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
-    }
-    synth::append(image, top);
-    return image;
+    return below_other_firmware(size, top);
 }
 
 // The same size with the top 2 MiB laid out as Aptio V laptops lay it: two
@@ -103,12 +108,7 @@ synth::Bytes aptio(std::size_t size) {
         }
     }
     const synth::Bytes top = synth::make_aptio(o).image;
-    synth::Bytes image(size - top.size());
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        image[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
-    }
-    synth::append(image, top);
-    return image;
+    return below_other_firmware(size, top);
 }
 
 // Newer and larger updates for two of them.

@@ -65,6 +65,20 @@ struct ImageCase {
     const char* says;
 };
 
+// -add of an update for a processor the image has none for: what it wrote,
+// having ended as `c` says and printed its piece.
+struct Added {
+    synth::Flash flash;
+    Written w;
+};
+Added add_new_cpu(const Dir& dir, const ImageCase& c) {
+    Added a{synth::make_flash(c.options), {}};
+    synth::write_file(dir / "new.bin", synth::make_update(new_cpu));
+    a.w = run_on(dir, "-add", a.flash, c.code, {dir / "new.bin"});
+    EXPECT_NE(a.w.ran.out.find(c.says), std::string::npos) << a.w.ran.out;
+    return a;
+}
+
 // The pad after the microcode file carries a start-up vector near its end:
 // the growth keeps it where it is, byte for byte, or is refused where it
 // would take it.
@@ -190,10 +204,7 @@ TEST(Change, AddPlacesUpdatesAndFitEntries) {
     for (const ImageCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Dir dir;
-        const synth::Flash flash = synth::make_flash(c.options);
-        synth::write_file(dir / "new.bin", synth::make_update(new_cpu));
-        const Written w = run_on(dir, "-add", flash, c.code, {dir / "new.bin"});
-        EXPECT_NE(w.ran.out.find(c.says), std::string::npos) << w.ran.out;
+        const auto [flash, w] = add_new_cpu(dir, c);
         if (c.code != 0) {
             continue;
         }
@@ -242,7 +253,6 @@ TEST(Change, AddPlacesUpdatesAndFitEntries) {
     }
 }
 
-// What -add takes from the files, in their order, and what it leaves out.
 // A FIT with too few unused entries grows into the 16-byte slots of 0xFF
 // right after it, but only whole slots inside the FFS file that holds it.
 TEST(Change, AddGrowsTheFitOnlyInsideItsFile) {
@@ -269,16 +279,14 @@ TEST(Change, AddGrowsTheFitOnlyInsideItsFile) {
     for (const ImageCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Dir dir;
-        const synth::Flash flash = synth::make_flash(c.options);
-        synth::write_file(dir / "new.bin", synth::make_update(new_cpu));
-        const Written w = run_on(dir, "-add", flash, c.code, {dir / "new.bin"});
-        EXPECT_NE(w.ran.out.find(c.says), std::string::npos) << w.ran.out;
+        const auto [flash, w] = add_new_cpu(dir, c);
         if (c.code == 0) {
             EXPECT_EQ(tarnwick::check_fit(w.after).count, tarnwick::check_fit(flash.image).count + 1);
         }
     }
 }
 
+// What -add takes from the files, in their order, and what it leaves out.
 TEST(Change, AddChoosesFromTheFiles) {
     struct Case {
         const char* name;
