@@ -24,18 +24,6 @@ namespace {
 
 using synth::Bytes;
 
-void reseal_volume_header(Bytes& v) {
-    const std::size_t length = static_cast<std::size_t>(v[0x30] | v[0x31] << 8);
-    v[0x32] = v[0x33] = 0;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i + 1 < length && i + 1 < v.size(); i += 2) {
-        sum += static_cast<unsigned>(v[i] | v[i + 1] << 8);
-    }
-    const auto fix = static_cast<std::uint16_t>(0x10000 - (sum & 0xFFFF));
-    v[0x32] = static_cast<std::uint8_t>(fix);
-    v[0x33] = static_cast<std::uint8_t>(fix >> 8);
-}
-
 const synth::Guid some_file = synth::guid("5A3E1C9B-7D2F-4B6A-9C8E-1F2E3D4C5B6A");
 
 // Files whose sizes are no multiple of 8: each next one starts at the next
@@ -141,7 +129,7 @@ TEST(Edges, VolumeHeaderBounds) {
         SCOPED_TRACE(c.name);
         Bytes v = synth::volume(length, {});
         c.change(v);
-        reseal_volume_header(v);
+        synth::seal_volume_header(v);
         const tarnwick::VolumeScan scan = tarnwick::find_volumes(v);
         ASSERT_EQ(scan.volumes.size(), c.found ? 1u : 0u);
         if (c.found) {

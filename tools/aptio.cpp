@@ -72,15 +72,9 @@ Bytes inner_volume(std::uint8_t type, std::size_t alignment) {
     while ((std::size_t{1} << log) < alignment) {
         ++log;
     }
-    // Attributes bits 16-20: the alignment, a power of two. Reseal the header.
+    // Attributes bits 16-20: the alignment, a power of two.
     v[0x2E] = static_cast<std::uint8_t>(log);
-    v[0x32] = v[0x33] = 0;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 0x48; i += 2) {
-        sum += static_cast<unsigned>(v[i] | v[i + 1] << 8);
-    }
-    v[0x32] = static_cast<std::uint8_t>(0x10000 - (sum & 0xFFFF));
-    v[0x33] = static_cast<std::uint8_t>((0x10000 - (sum & 0xFFFF)) >> 8);
+    seal_volume_header(v);
     return v;
 }
 

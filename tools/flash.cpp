@@ -193,6 +193,18 @@ Bytes pad_file(std::size_t size) {
     return ffs_file(ff, 0xF0, 0x00, Bytes(size - 24, 0xFF));
 }
 
+void seal_volume_header(Bytes& v) {
+    const std::size_t length = static_cast<std::size_t>(v[0x30] | v[0x31] << 8);
+    v[0x32] = v[0x33] = 0;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < length && i + 1 < v.size(); i += 2) {
+        sum += static_cast<unsigned>(v[i] | v[i + 1] << 8);
+    }
+    const auto fix = static_cast<std::uint16_t>(0x10000 - (sum & 0xFFFF));
+    v[0x32] = static_cast<std::uint8_t>(fix);
+    v[0x33] = static_cast<std::uint8_t>(fix >> 8);
+}
+
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3) {
     return volume(length, files, ffs3, 0x0004FEFF);  // erase polarity 1 among the rest
 }
@@ -209,12 +221,7 @@ Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3, std
     v[0x37] = 2;
     put_le32(v, 0x38, static_cast<std::uint32_t>(length / 0x1000));
     put_le32(v, 0x3C, 0x1000);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 0x48; i += 2) {
-        sum += static_cast<unsigned>(v[i] | v[i + 1] << 8);
-    }
-    v[0x32] = static_cast<std::uint8_t>(0x10000 - (sum & 0xFFFF));
-    v[0x33] = static_cast<std::uint8_t>((0x10000 - (sum & 0xFFFF)) >> 8);
+    seal_volume_header(v);
     std::size_t at = 0x48;
     for (const Bytes& f : files) {
         at = align(at, 8);

@@ -64,6 +64,10 @@ private:
     std::vector<Bytes> files_;
 };
 
+// Sets a volume header's checksum: its 16-bit words, as far as the header
+// length at 0x30 says and the bytes go, sum to zero.
+void seal_volume_header(Bytes& v);
+
 // A volume of `length` bytes holding `files` one after the other (each at
 // the next 8-byte boundary), then free space (0xFF).
 Bytes volume(std::size_t length, const std::vector<Bytes>& files, bool ffs3 = false);
