@@ -65,6 +65,11 @@ std::vector<Directory> directories() {
          {{"06-3c-03", container({update(0x20, 0x306C3, 0x32)})}, {"06-0f-06", damaged(update(0x09, 0x6F6, 0x01))}}},
         {"bytes after the last update", {{"06-9e-0a", with_tail}, {"06-3c-03", container({update(0x20, 0x306C3, 0x32)})}}},
         {"an image, not a container", {{"bios.bin", image_like}, {"empty", {}}}},
+        {"each newer update damaged, file after file",
+         {{"a", damaged(update(0x43, 0x306C3, 0x32))},
+          {"b", damaged(update(0x42, 0x306C3, 0x32))},
+          {"c", container({update(0x21, 0x906EA, 0x22), update(0x41, 0x306C3, 0x32)})},
+          {"d", damaged(update(0x44, 0xA0671, 0x02))}}},
     };
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "app/load_image.h"
@@ -83,6 +84,8 @@ std::optional<HeaderFirstSource> HeaderFirstSource::open(const std::string& path
     } else {
         return std::nullopt;
     }
+    // Read whole, or passed over: nothing more to read of it.
+    source.whole_.assign(source.paths_.size(), true);
     for (std::size_t f = 0; f < source.paths_.size(); ++f) {
         const File file(platform::open_for_reading(source.paths_[f].c_str()));
         if (!file && source.paths_.size() == 1 && status.type() == fs::file_type::regular) {
@@ -98,30 +101,43 @@ std::optional<HeaderFirstSource> HeaderFirstSource::open(const std::string& path
             for (Header& h : *headers) {
                 source.entries_.push_back({f, h.offset, h.size, {Image(), h.header, std::move(h.processors)}, false});
             }
+            source.whole_[f] = false;
         } else {
-            source.read_whole(f);
+            source.read_whole(f, source.entries_);
         }
     }
     source.flatten();
     return source;
 }
 
-void HeaderFirstSource::read_whole(std::size_t file) {
-    const auto first = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.file >= file; });
-    const auto last = std::find_if(first, entries_.end(), [&](const Entry& e) { return e.file > file; });
-    const auto at = entries_.erase(first, last);
+void HeaderFirstSource::read_whole(std::size_t file, std::vector<Entry>& to) {
     std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(paths_[file]);
     if (!bytes) {
         return;  // passed over, as a file that can't be read
     }
     const Image whole = held_.emplace_back(std::move(*bytes));
-    std::vector<Entry> found;
     for (const FoundUpdate& u : find_intact_updates(whole)) {
         const auto size = static_cast<std::size_t>(u.check.total_size);
-        found.push_back(
+        to.push_back(
             {file, u.offset, size, {whole.subspan(u.offset, size), u.header, layout_update(whole, u).processors}, true});
     }
-    entries_.insert(at, found.begin(), found.end());
+}
+
+void HeaderFirstSource::read_all_whole() {
+    std::vector<Entry> rebuilt;
+    auto e = entries_.begin();  // the entries come file by file, in the files' order
+    for (std::size_t f = 0; f < paths_.size(); ++f) {
+        const auto end = std::find_if(e, entries_.end(), [&](const Entry& x) { return x.file != f; });
+        if (whole_[f]) {
+            rebuilt.insert(rebuilt.end(), std::make_move_iterator(e), std::make_move_iterator(end));
+        } else {
+            read_whole(f, rebuilt);
+            whole_[f] = true;
+        }
+        e = end;
+    }
+    entries_ = std::move(rebuilt);
+    flatten();
 }
 
 void HeaderFirstSource::flatten() {
@@ -141,7 +157,7 @@ bool HeaderFirstSource::read(std::span<const std::size_t> which, bool keep) {
         }
     }
     std::sort(wanted.begin(), wanted.end());
-    std::vector<std::size_t> damaged;  // files
+    bool damaged = false;
     std::size_t open_file = paths_.size();
     File file;
     for (const std::size_t i : wanted) {
@@ -166,18 +182,16 @@ bool HeaderFirstSource::read(std::span<const std::size_t> which, bool keep) {
             if (keep) {
                 held_.pop_back();
             }
-            damaged.push_back(e.file);
+            damaged = true;
         }
     }
-    if (damaged.empty()) {
+    if (!damaged) {
         return true;
     }
-    damaged.erase(std::unique(damaged.begin(), damaged.end()), damaged.end());
-    // From the last, so that each file's place in the list holds.
-    for (auto f = damaged.rbegin(); f != damaged.rend(); ++f) {
-        read_whole(*f);
-    }
-    flatten();
+    // Rereading only the damaged update's file would let each next choice
+    // rest on another damaged update, a round for each: every file is read
+    // whole at once instead, as though headers had never been read.
+    read_all_whole();
     return false;
 }
 
